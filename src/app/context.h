@@ -1,0 +1,101 @@
+// The process-wide state of the client, in one aggregate that main() owns and tests build for
+// themselves. Each shared item names the lock that guards it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "app/event_log.h"
+#include "app/keyboard.h"
+#include "app/launcher.h"
+#include "app/random.h"
+#include "app/settings.h"
+#include "app/stopwatch.h"
+#include "app/window_port.h"
+#include "net/transport.h"
+#include "server/tables.h"
+#include "voice/voice_port.h"
+
+namespace talmeris {
+
+// The platform, reached only through these.
+struct Ports {
+  WindowPort* windows = nullptr;
+  net::Network* network = nullptr;
+  voice::VoiceSystem* voice = nullptr;
+  ProgramLauncher* launcher = nullptr;
+  KeyboardPort* keyboard = nullptr;
+};
+
+// Guarded by world_lock.
+struct WorldState {
+  float universe_hours = 0.0f;
+  float universe_seconds = 0.0f;
+  float ambient_level = 2.0f;
+  float ambient_rate = 0.0f;
+  bool docked = false;
+  std::int32_t dock_index = 0;
+  bool state_report_due = false;
+  bool fdr_record_due = false;
+  std::uint32_t fdr_sample_counter = 0;
+};
+
+// The long-lived network objects and the addresses built by the connection sequence.
+struct NetObjects {
+  std::unique_ptr<net::Client> net_client;
+  std::unique_ptr<net::Server> peer_server;
+  std::unique_ptr<voice::VoiceClient> voice_client;
+  std::unique_ptr<net::Address> client_device_address;
+  std::unique_ptr<net::Address> peer_host_address;
+  std::unique_ptr<net::Address> server_address;
+};
+
+struct ClientContext {
+  explicit ClientContext(Ports p, std::filesystem::path dir = std::filesystem::current_path())
+      : ports(p), install_dir(std::move(dir)), event_log(p.windows) {}
+  ClientContext(const ClientContext&) = delete;
+  ClientContext& operator=(const ClientContext&) = delete;
+
+  std::filesystem::path File(const char* name) const { return install_dir / name; }
+
+  Ports ports;
+  std::filesystem::path install_dir;  // the working directory: patches.dat, Client.cfg, ...
+
+  EventLog event_log;  // event_log_lock inside
+  Stopwatch stopwatch;
+  RandomGenerator random;
+
+  // Client.cfg, loaded at start-up; main thread except data_revision (server handler).
+  Settings settings;
+  std::uint16_t catalogue_revision = 0;
+  std::uint32_t peer_host_port = 2400;
+  std::string server_host;  // the game server's address
+  std::uint32_t server_port = 2302;
+
+  std::atomic<WindowId> main_window{kNoWindow};
+
+  std::mutex world_lock;
+  WorldState world;
+
+  WorldTables tables;  // a lock per record
+
+  NetObjects net;
+
+  // Connection sequence and tick; connect_stage is changed by the tick and by the server handler.
+  std::atomic<std::int16_t> connect_stage{0};
+  bool tick_busy = false;        // main thread
+  float lag_accumulator = 0.0f;  // main thread
+  std::atomic<float> flood_counter{0.0f};
+  bool voice_muted = false;   // main thread
+  int close_pause_ms = 1000;  // the orderly close's pause
+
+  // Peer host.
+  std::atomic<bool> peer_host_active{false};
+  std::mutex peer_text_lock;
+  std::mutex offline_messages_lock;
+};
+
+}  // namespace talmeris

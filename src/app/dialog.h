@@ -1,0 +1,28 @@
+// Dialog procedures: the behaviour of each dialog, written against the window port. The
+// toolkit builds the dialog from its template and calls these for its events.
+#pragma once
+
+#include "app/window_port.h"
+
+namespace talmeris {
+struct ClientContext;
+
+struct DialogProcedure {
+  int resource = 0;
+  void (*init)(ClientContext&, WindowId) = nullptr;
+  // A control's notification; control 2 with kNotifyClicked is the cancel command (Escape).
+  void (*command)(ClientContext&, WindowId, int control, int notification) = nullptr;
+  // The close box; when absent it acts as the cancel command.
+  void (*close)(ClientContext&, WindowId) = nullptr;
+  // The event log's posted notification.
+  void (*refresh)(ClientContext&, WindowId) = nullptr;
+  // Called every 100 ms while the dialog is open, when present.
+  void (*timer)(ClientContext&, WindowId) = nullptr;
+};
+
+// The procedure for a dialog template; null for an unknown one.
+const DialogProcedure* FindDialogProcedure(int resource);
+
+constexpr int kCancelCommand = 2;
+
+}  // namespace talmeris

@@ -1,0 +1,15 @@
+#include "app/dialog.h"
+#include "app/main_dialog.h"
+
+namespace talmeris {
+
+const DialogProcedure* FindDialogProcedure(int resource) {
+  switch (resource) {
+    case kMainDialog:
+      return &kMainDialogProcedure;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace talmeris

@@ -1,0 +1,19 @@
+// Starts companion programs from the installation folder with posix_spawn.
+#pragma once
+
+#include <filesystem>
+
+#include "app/launcher.h"
+
+namespace talmeris {
+
+class PosixLauncher final : public ProgramLauncher {
+ public:
+  explicit PosixLauncher(std::filesystem::path folder) : folder_(std::move(folder)) {}
+  bool Start(std::string_view program) override;
+
+ private:
+  std::filesystem::path folder_;
+};
+
+}  // namespace talmeris

@@ -1,0 +1,35 @@
+// Creation of the client, peer-host and voice objects at start-up, the check of the TCP/IP
+// provider, and the three endpoint addresses of the connection sequence.
+#pragma once
+
+#include <string_view>
+
+#include "net/transport.h"
+
+namespace talmeris {
+struct ClientContext;
+
+namespace net {
+
+// Handlers registered with the objects.
+struct Handlers {
+  MessageHandler server_messages = nullptr;  // the client session's handler
+  MessageHandler peer_messages = nullptr;    // the peer host's handler
+  void* context = nullptr;
+};
+
+// Creates and initialises the three objects; the first failure shows one "Communication Error!"
+// box and returns its result.
+HRESULT CreateNetworkObjects(ClientContext& ctx, const Handlers& handlers);
+
+// True when both objects can use the TCP/IP provider.
+bool CheckTcpIpProvider(Client& client, Server& server);
+
+// The client's device address (no port) and the peer host's (peer_host_port). Failures are logged.
+HRESULT BuildDeviceAddresses(ClientContext& ctx);
+
+// The game server's address: `host` and the server port. Failures are logged.
+HRESULT BuildServerAddress(ClientContext& ctx, std::string_view host);
+
+}  // namespace net
+}  // namespace talmeris

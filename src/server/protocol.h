@@ -1,0 +1,53 @@
+// The two general message layouts shared by the server protocol and the peer protocol, encoded
+// and decoded explicitly (little-endian, fixed offsets).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+#include "app/bytes.h"
+
+namespace talmeris {
+
+// 20 bytes: type, param, 2 unused bytes, four f32 values.
+struct ShortMessage {
+  static constexpr std::size_t kSize = 20;
+  std::uint8_t type = 0;
+  std::uint8_t param = 0;
+  float value1 = 0.0f, value2 = 0.0f, value3 = 0.0f, value4 = 0.0f;
+
+  std::array<std::uint8_t, kSize> Encode() const {
+    std::array<std::uint8_t, kSize> b{};
+    b[0] = type;
+    b[1] = param;
+    StoreF32(&b[4], value1);
+    StoreF32(&b[8], value2);
+    StoreF32(&b[12], value3);
+    StoreF32(&b[16], value4);
+    return b;
+  }
+  static ShortMessage Decode(const std::uint8_t* b) {
+    return {b[0], b[1], LoadF32(b + 4), LoadF32(b + 8), LoadF32(b + 12), LoadF32(b + 16)};
+  }
+};
+
+// 88 bytes: type, param, 2 unused bytes, 84 bytes of NUL-terminated 8-bit text.
+struct TextMessage {
+  static constexpr std::size_t kSize = 88;
+  static constexpr std::size_t kTextOffset = 4;
+  static constexpr std::size_t kTextSize = 84;
+  std::array<std::uint8_t, kSize> bytes{};
+
+  static TextMessage Make(std::uint8_t type, std::uint8_t param, std::string_view text) {
+    TextMessage m;
+    m.bytes[0] = type;
+    m.bytes[1] = param;
+    StoreFixedText(&m.bytes[kTextOffset], kTextSize, text);
+    return m;
+  }
+  std::uint8_t type() const { return bytes[0]; }
+  std::uint8_t param() const { return bytes[1]; }
+};
+
+}  // namespace talmeris
