@@ -1,0 +1,964 @@
+#include "net/enet_transport.h"
+
+#include <enet/enet.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "app/bytes.h"
+#include "net/pool.h"
+
+namespace talmeris::net {
+namespace {
+
+// ---- wire constants (docs/transport.md) ----
+constexpr enet_uint32 kConnectMagic = 0x314D4C54;  // "TLM1" in the connect request's data
+constexpr std::uint8_t kProtocolVersion = 1;
+constexpr std::size_t kChannels = 4;
+constexpr enet_uint8 kControlChannel = 0;
+constexpr enet_uint8 kGuaranteedChannel = 1;
+constexpr enet_uint8 kSequentialChannel = 2;
+constexpr enet_uint8 kNonSequentialChannel = 3;
+enum ControlType : std::uint8_t { kHello = 1, kWelcome = 2, kReject = 3, kPing = 4, kPong = 5 };
+constexpr std::size_t kHelloSize = 1 + 1 + 16 + 8;
+constexpr std::size_t kWelcomeSize = 1 + 1 + 4 + 8;
+constexpr std::size_t kRejectSize = 1 + 4;
+constexpr std::size_t kPingSize = 1 + 8;
+constexpr enet_uint32 kDisconnectClosed = 1;  // an orderly close; 0 is a time-out
+
+void DecrementSaturating(std::atomic<std::uint32_t>& value, std::uint32_t by) {
+  std::uint32_t v = value.load(std::memory_order_relaxed);
+  while (!value.compare_exchange_weak(v, v > by ? v - by : 0, std::memory_order_relaxed)) {
+  }
+}
+
+std::uint64_t NowNs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+void* EnetMalloc(size_t size) { return PoolAllocate(size); }
+void EnetFree(void* p) { PoolFree(p); }
+void EnetNoMemory() { std::abort(); }
+
+void InitialiseEnetOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    ENetCallbacks callbacks{EnetMalloc, EnetFree, EnetNoMemory};
+    if (enet_initialize_with_callbacks(ENET_VERSION, &callbacks) != 0) std::abort();
+  });
+}
+
+// A growable ring queue: no allocation once it has reached its working size.
+template <typename T>
+class Ring {
+ public:
+  bool Empty() const { return count_ == 0; }
+  std::size_t Size() const { return count_; }
+  void Push(const T& v) {
+    if (count_ == items_.size()) Grow();
+    items_[(head_ + count_) % items_.size()] = v;
+    ++count_;
+  }
+  T Pop() {
+    T v = items_[head_];
+    head_ = (head_ + 1) % items_.size();
+    --count_;
+    return v;
+  }
+
+ private:
+  void Grow() {
+    std::vector<T> bigger(std::max<std::size_t>(64, items_.size() * 2));
+    for (std::size_t i = 0; i < count_; ++i) bigger[i] = items_[(head_ + i) % items_.size()];
+    items_.swap(bigger);
+    head_ = 0;
+  }
+  std::vector<T> items_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+};
+
+// ---- handler delivery: one worker thread per connection keeps its messages in order ----
+struct Event {
+  MessageId id;
+  HRESULT result;
+  DPNID player;
+  ENetPacket* packet;  // owned until delivered
+};
+
+class Worker {
+ public:
+  Worker(void* context, MessageHandler handler) : context_(context), handler_(handler) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~Worker() { Stop(); }
+
+  void Post(const Event& e) {
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) {
+        if (e.packet) enet_packet_destroy(e.packet);
+        return;
+      }
+      queue_.Push(e);
+    }
+    cv_.notify_one();
+  }
+  // Delivers everything queued, then ends the thread (used after a player's departure).
+  void Finish() {
+    {
+      std::lock_guard lock(mutex_);
+      finishing_ = true;
+    }
+    cv_.notify_one();
+  }
+  bool Done() const { return done_.load(); }
+  // Drops undelivered events and joins: after Stop no handler call runs or starts.
+  void Stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    cv_.notify_one();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    while (!queue_.Empty()) {
+      Event e = queue_.Pop();
+      if (e.packet) enet_packet_destroy(e.packet);
+    }
+  }
+  // Waits until every event posted so far has been handled.
+  void Drain() {
+    std::unique_lock lock(mutex_);
+    idle_cv_.wait(lock, [&] { return (queue_.Empty() && !busy_) || stopping_; });
+  }
+
+ private:
+  void Run() {
+    for (;;) {
+      Event e;
+      {
+        std::unique_lock lock(mutex_);
+        cv_.wait(lock, [&] { return stopping_ || !queue_.Empty() || finishing_; });
+        if (stopping_ || queue_.Empty()) break;
+        e = queue_.Pop();
+        busy_ = true;
+      }
+      if (handler_) {
+        Message m{e.id, e.result, e.player, e.packet ? e.packet->data : nullptr,
+                  e.packet ? static_cast<std::uint32_t>(e.packet->dataLength) : 0u};
+        handler_(context_, m);
+      }
+      if (e.packet) enet_packet_destroy(e.packet);
+      {
+        std::lock_guard lock(mutex_);
+        busy_ = false;
+      }
+      idle_cv_.notify_all();
+    }
+    done_.store(true);
+    idle_cv_.notify_all();
+  }
+
+  void* context_;
+  MessageHandler handler_;
+  std::mutex mutex_;
+  std::condition_variable cv_, idle_cv_;
+  Ring<Event> queue_;
+  bool stopping_ = false;
+  bool finishing_ = false;
+  bool busy_ = false;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// ---- connection statistics, written by the service thread, read by anyone ----
+struct Stats {
+  std::atomic<std::uint32_t> rtt_us{0};
+  std::atomic<std::uint32_t> throughput_bps{0}, peak_bps{0};
+  std::atomic<std::uint32_t> bytes_sent_g{0}, packets_sent_g{0};
+  std::atomic<std::uint32_t> bytes_sent_ng{0}, packets_sent_ng{0};
+  std::atomic<std::uint32_t> packets_retried{0};
+  std::atomic<std::uint32_t> bytes_dropped{0}, packets_dropped{0}, timed_out{0};
+  std::atomic<std::uint32_t> bytes_recv_g{0}, packets_recv_g{0};
+  std::atomic<std::uint32_t> bytes_recv_ng{0}, packets_recv_ng{0};
+  std::atomic<std::uint32_t> messages_received{0};
+  std::uint64_t second_start_ns = 0;  // service thread
+  std::uint64_t second_bytes = 0;     // service thread
+
+  void Fill(ConnectionInfo* info) const {
+    info->round_trip_latency_ms = (rtt_us.load() + 500) / 1000;
+    info->throughput_bps = throughput_bps.load();
+    info->peak_throughput_bps = peak_bps.load();
+    info->bytes_sent_guaranteed = bytes_sent_g.load();
+    info->packets_sent_guaranteed = packets_sent_g.load();
+    info->bytes_sent_non_guaranteed = bytes_sent_ng.load();
+    info->packets_sent_non_guaranteed = packets_sent_ng.load();
+    info->packets_retried = packets_retried.load();
+    info->bytes_retried = 0;
+    info->bytes_dropped = bytes_dropped.load();
+    info->packets_dropped = packets_dropped.load();
+    info->messages_timed_out = timed_out.load();
+    info->bytes_received_guaranteed = bytes_recv_g.load();
+    info->packets_received_guaranteed = packets_recv_g.load();
+    info->bytes_received_non_guaranteed = bytes_recv_ng.load();
+    info->packets_received_non_guaranteed = packets_recv_ng.load();
+    info->messages_received = messages_received.load();
+  }
+};
+
+struct Connection {
+  DPNID id = 0;
+  ENetPeer* peer = nullptr;  // service thread only
+  bool established = false;  // service thread only
+  std::uint64_t opened_ns = 0;
+  std::uint64_t last_ping_ns = 0;
+  std::unique_ptr<Worker> worker;
+  std::atomic<std::uint32_t> pending{0};     // queued by callers, not yet handed to ENet
+  std::atomic<std::uint32_t> enet_queued{0};  // in ENet's queues, not yet acknowledged
+  std::atomic<std::uint32_t> queued_bytes{0};
+  Stats stats;
+};
+
+struct Command {
+  enum Kind : std::uint8_t { kSend } kind = kSend;
+  DPNID target = 0;
+  enet_uint8 channel = 0;
+  bool guaranteed = false;
+  ENetPacket* packet = nullptr;
+  std::uint64_t deadline_ns = 0;  // 0: none
+};
+
+thread_local struct Endpoint* t_current_endpoint = nullptr;
+
+// One ENet host with its service thread: the engine of both the client and the server.
+struct Endpoint {
+  explicit Endpoint(const EnetOptions& o) : options(o) { wake_fd = eventfd(0, EFD_NONBLOCK); }
+  ~Endpoint() {
+    Shutdown();
+    if (wake_fd >= 0) ::close(wake_fd);
+  }
+
+  EnetOptions options;
+  bool is_server = false;
+  void* context = nullptr;
+  MessageHandler handler = nullptr;
+  Guid application;
+  ENetHost* host = nullptr;
+  int wake_fd = -1;
+  std::thread service;
+  std::atomic<bool> running{false};
+  std::atomic<bool> stop_requested{false};
+  std::uint32_t drop_state = 12345;
+
+  // Connections by id; the map is changed by the service thread under `mutex`, read by callers.
+  std::mutex mutex;
+  std::unordered_map<DPNID, std::unique_ptr<Connection>> connections;
+  std::vector<std::unique_ptr<Worker>> finished_workers;  // joined at shutdown
+  DPNID next_id = 0x00200002;
+  DPNID host_player = 0x00200001;
+
+  // Work for the service thread.
+  std::mutex command_mutex;
+  Ring<Command> commands;
+  Ring<Command> draining;  // service thread
+
+  // Client side.
+  std::unique_ptr<Worker> client_worker;
+  std::atomic<bool> connecting{false};
+  std::atomic<bool> connected{false};
+  Connection* server_connection = nullptr;  // service thread
+  std::atomic<DPNID> client_connection_id{0};
+
+  void Wake() {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_fd, &one, sizeof one);
+  }
+
+  static int Intercept(ENetHost*, ENetEvent*) {
+    Endpoint* self = t_current_endpoint;
+    if (!self || self->options.drop_incoming_percent == 0) return 0;
+    self->drop_state = self->drop_state * 1103515245u + 12345u;
+    return ((self->drop_state >> 16) % 100) < self->options.drop_incoming_percent ? 1 : 0;
+  }
+
+  bool CreateHost(const ENetAddress* address, std::size_t peers) {
+    host = enet_host_create(address, peers, kChannels, 0, 0);
+    if (!host) return false;
+    host->intercept = &Endpoint::Intercept;
+    return true;
+  }
+
+  void StartService() {
+    running.store(true);
+    service = std::thread([this] { ServiceLoop(); });
+  }
+
+  void Enqueue(const Command& c) {
+    {
+      std::lock_guard lock(command_mutex);
+      commands.Push(c);
+    }
+    Wake();
+  }
+
+  void Shutdown() {
+    if (running.exchange(false)) {
+      stop_requested.store(true);
+      Wake();
+      service.join();
+    }
+    // No handler call runs or starts after this.
+    if (client_worker) client_worker->Stop();
+    std::vector<std::unique_ptr<Connection>> gone;
+    {
+      std::lock_guard lock(mutex);
+      for (auto& [id, c] : connections) gone.push_back(std::move(c));
+      connections.clear();
+    }
+    for (auto& c : gone) {
+      if (c->worker) c->worker->Stop();
+    }
+    for (auto& w : finished_workers) w->Stop();
+    finished_workers.clear();
+    std::lock_guard lock(command_mutex);
+    while (!commands.Empty()) {
+      Command c = commands.Pop();
+      if (c.packet && c.packet->referenceCount == 0) enet_packet_destroy(c.packet);
+    }
+    if (host) {
+      enet_host_destroy(host);
+      host = nullptr;
+    }
+  }
+
+  // ---- service thread ----
+  void SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t size, bool reliable) {
+    ENetPacket* p = enet_packet_create(data, size, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+    if (p && enet_peer_send(peer, kControlChannel, p) < 0) enet_packet_destroy(p);
+  }
+
+  void Post(Connection& c, MessageId id, HRESULT result, ENetPacket* packet) {
+    Worker* w = is_server ? c.worker.get() : client_worker.get();
+    if (w) {
+      w->Post({id, result, c.id, packet});
+    } else if (packet) {
+      enet_packet_destroy(packet);
+    }
+  }
+
+  void Configure(ENetPeer* peer) {
+    enet_peer_timeout(peer, 0, options.timeout_min_ms, options.timeout_max_ms);
+    // Loopback traffic is never thinned out by ENet's unreliable throttle.
+    enet_peer_throttle_configure(peer, ENET_PEER_PACKET_THROTTLE_INTERVAL, 0, 0);
+  }
+
+  void NoteRtt(Connection& c, std::uint64_t sent_ns) {
+    std::uint64_t now = NowNs();
+    if (now < sent_ns) return;
+    auto sample = static_cast<std::uint32_t>(std::min<std::uint64_t>((now - sent_ns) / 1000, 60'000'000));
+    std::uint32_t old = c.stats.rtt_us.load();
+    c.stats.rtt_us.store(old == 0 ? std::max(1u, sample)
+                                  : static_cast<std::uint32_t>(
+                                        static_cast<std::int64_t>(old) +
+                                        (static_cast<std::int64_t>(sample) - old) / 8));
+  }
+
+  void OnConnect(ENetEvent& e) {
+    Configure(e.peer);
+    if (is_server) {
+      if (e.data != kConnectMagic) {
+        enet_peer_disconnect_now(e.peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+        return;
+      }
+      auto c = std::make_unique<Connection>();
+      c->peer = e.peer;
+      c->opened_ns = NowNs();
+      e.peer->data = c.get();
+      std::lock_guard lock(mutex);
+      c->id = 0;  // assigned when welcomed
+      pending_connections.push_back(std::move(c));
+    } else if (server_connection) {
+      std::uint8_t hello[kHelloSize] = {kHello, kProtocolVersion};
+      std::memcpy(hello + 2, application.bytes.data(), 16);
+      StoreU64(hello + 18, NowNs());
+      SendControl(e.peer, hello, sizeof hello, true);
+    }
+  }
+
+  std::vector<std::unique_ptr<Connection>> pending_connections;  // server: not yet welcomed
+
+  std::unique_ptr<Connection> TakePending(ENetPeer* peer) {
+    std::lock_guard lock(mutex);
+    for (auto it = pending_connections.begin(); it != pending_connections.end(); ++it) {
+      if ((*it)->peer == peer) {
+        auto c = std::move(*it);
+        pending_connections.erase(it);
+        return c;
+      }
+    }
+    return nullptr;
+  }
+
+  void OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n) {
+    auto* c = static_cast<Connection*>(peer->data);
+    if (!c || n == 0) return;
+    switch (d[0]) {
+      case kHello: {
+        if (!is_server || c->established || n < kHelloSize) return;
+        auto owned = TakePending(peer);
+        if (!owned) return;
+        Guid wanted;
+        std::memcpy(wanted.bytes.data(), d + 2, 16);
+        if (d[1] != kProtocolVersion || !(wanted == application)) {
+          std::uint8_t reject[kRejectSize] = {kReject};
+          StoreU32(reject + 1, static_cast<std::uint32_t>(DPNERR_INVALIDAPPLICATION));
+          SendControl(peer, reject, sizeof reject, true);
+          peer->data = nullptr;
+          enet_peer_disconnect_later(peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+          return;
+        }
+        owned->id = next_id++;
+        owned->established = true;
+        owned->worker = std::make_unique<Worker>(context, handler);
+        std::uint8_t welcome[kWelcomeSize] = {kWelcome, kProtocolVersion};
+        StoreU32(welcome + 2, owned->id);
+        std::memcpy(welcome + 6, d + 18, 8);
+        SendControl(peer, welcome, sizeof welcome, true);
+        Connection* raw = owned.get();
+        {
+          std::lock_guard lock(mutex);
+          connections[raw->id] = std::move(owned);
+        }
+        Post(*raw, MessageId::CreatePlayer, DPN_OK, nullptr);
+        return;
+      }
+      case kWelcome:
+        if (is_server || c->established || n < kWelcomeSize) return;
+        c->id = LoadU32(d + 2);
+        c->established = true;
+        client_connection_id.store(c->id);
+        NoteRtt(*c, LoadU64(d + 6));
+        connecting.store(false);
+        connected.store(true);
+        Post(*c, MessageId::ConnectComplete, DPN_OK, nullptr);
+        return;
+      case kReject:
+        if (is_server || c->established || n < kRejectSize) return;
+        FailConnect(*c, static_cast<HRESULT>(LoadU32(d + 1)));
+        return;
+      case kPing: {
+        if (n < kPingSize) return;
+        std::uint8_t pong[kPingSize] = {kPong};
+        std::memcpy(pong + 1, d + 1, 8);
+        SendControl(peer, pong, sizeof pong, false);
+        return;
+      }
+      case kPong:
+        if (n >= kPingSize) NoteRtt(*c, LoadU64(d + 1));
+        return;
+      default:
+        return;
+    }
+  }
+
+  void FailConnect(Connection& c, HRESULT result) {
+    connecting.store(false);
+    if (c.peer) {
+      c.peer->data = nullptr;
+      enet_peer_reset(c.peer);
+      c.peer = nullptr;
+    }
+    Post(c, MessageId::ConnectComplete, result, nullptr);
+    server_connection = nullptr;
+  }
+
+  void OnReceive(ENetEvent& e) {
+    if (e.channelID == kControlChannel) {
+      OnControl(e.peer, e.packet->data, e.packet->dataLength);
+      enet_packet_destroy(e.packet);
+      return;
+    }
+    auto* c = static_cast<Connection*>(e.peer->data);
+    if (!c || !c->established) {
+      enet_packet_destroy(e.packet);
+      return;
+    }
+    auto size = static_cast<std::uint32_t>(e.packet->dataLength);
+    if (e.channelID == kGuaranteedChannel) {
+      c->stats.packets_recv_g.fetch_add(1, std::memory_order_relaxed);
+      c->stats.bytes_recv_g.fetch_add(size, std::memory_order_relaxed);
+    } else {
+      c->stats.packets_recv_ng.fetch_add(1, std::memory_order_relaxed);
+      c->stats.bytes_recv_ng.fetch_add(size, std::memory_order_relaxed);
+    }
+    c->stats.messages_received.fetch_add(1, std::memory_order_relaxed);
+    Post(*c, MessageId::Receive, DPN_OK, e.packet);
+  }
+
+  void OnDisconnect(ENetEvent& e) {
+    auto* c = static_cast<Connection*>(e.peer->data);
+    e.peer->data = nullptr;
+    if (!c) return;
+    if (is_server) {
+      if (!c->established) {
+        TakePending(e.peer);
+        return;
+      }
+      std::unique_ptr<Connection> owned;
+      {
+        std::lock_guard lock(mutex);
+        auto it = connections.find(c->id);
+        if (it != connections.end()) {
+          owned = std::move(it->second);
+          connections.erase(it);
+        }
+      }
+      if (!owned) return;
+      owned->peer = nullptr;
+      Post(*owned, MessageId::DestroyPlayer, DPN_OK, nullptr);
+      owned->worker->Finish();
+      std::lock_guard lock(mutex);
+      finished_workers.push_back(std::move(owned->worker));
+      return;
+    }
+    // Client.
+    c->peer = nullptr;
+    if (!c->established) {
+      HRESULT reason = e.data == 0 || e.data == kDisconnectClosed ? DPNERR_NORESPONSE
+                                                                  : static_cast<HRESULT>(e.data);
+      FailConnect(*c, reason);
+      return;
+    }
+    connected.store(false);
+    server_connection = nullptr;
+    Post(*c, MessageId::TerminateSession,
+         e.data == kDisconnectClosed ? DPNERR_HOSTTERMINATEDSESSION : DPNERR_CONNECTIONLOST,
+         nullptr);
+  }
+
+  void SendNow(Connection& c, const Command& cmd, ENetPacket* packet) {
+    if (!c.established || !c.peer) return;
+    if (enet_peer_send(c.peer, cmd.channel, packet) < 0) {
+      c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    auto size = static_cast<std::uint32_t>(packet->dataLength);
+    c.stats.second_bytes += size;
+    if (cmd.guaranteed) {
+      c.stats.packets_sent_g.fetch_add(1, std::memory_order_relaxed);
+      c.stats.bytes_sent_g.fetch_add(size, std::memory_order_relaxed);
+    } else {
+      c.stats.packets_sent_ng.fetch_add(1, std::memory_order_relaxed);
+      c.stats.bytes_sent_ng.fetch_add(size, std::memory_order_relaxed);
+    }
+  }
+
+  void RunCommands() {
+    {
+      std::lock_guard lock(command_mutex);
+      while (!commands.Empty()) draining.Push(commands.Pop());
+    }
+    const std::uint64_t now = NowNs();
+    while (!draining.Empty()) {
+      Command cmd = draining.Pop();
+      ENetPacket* packet = cmd.packet;
+      auto each = [&](Connection& c) {
+        // A connection that arrived after a broadcast was queued was never counted for it.
+        DecrementSaturating(c.pending, 1);
+        DecrementSaturating(c.queued_bytes, static_cast<std::uint32_t>(packet->dataLength));
+        if (cmd.deadline_ns != 0 && now > cmd.deadline_ns) {
+          c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
+          c.stats.bytes_dropped.fetch_add(static_cast<std::uint32_t>(packet->dataLength),
+                                          std::memory_order_relaxed);
+          c.stats.timed_out.fetch_add(1, std::memory_order_relaxed);
+          return;
+        }
+        SendNow(c, cmd, packet);
+      };
+      if (!is_server) {
+        if (server_connection) each(*server_connection);
+      } else if (cmd.target == DPNID_ALL_PLAYERS_GROUP) {
+        std::lock_guard lock(mutex);
+        for (auto& [id, c] : connections) each(*c);
+      } else {
+        std::lock_guard lock(mutex);
+        auto it = connections.find(cmd.target);
+        if (it != connections.end()) each(*it->second);
+      }
+      if (packet->referenceCount == 0) enet_packet_destroy(packet);
+    }
+  }
+
+  static std::uint32_t QueuedInEnet(ENetPeer* peer) {
+    std::uint32_t n = 0;
+    for (ENetList* list : {&peer->outgoingCommands, &peer->sentReliableCommands}) {
+      for (ENetListIterator it = enet_list_begin(list); it != enet_list_end(list);
+           it = enet_list_next(it)) {
+        ++n;
+      }
+    }
+    return n;
+  }
+
+  void Housekeeping() {
+    const std::uint64_t now = NowNs();
+    auto tend = [&](Connection& c) {
+      if (!c.peer) return;
+      c.enet_queued.store(QueuedInEnet(c.peer), std::memory_order_relaxed);
+      c.stats.packets_retried.store(c.peer->packetsLost, std::memory_order_relaxed);
+      if (c.established && now - c.last_ping_ns >= 1'000'000'000ull) {
+        c.last_ping_ns = now;
+        std::uint8_t ping[kPingSize] = {kPing};
+        StoreU64(ping + 1, now);
+        SendControl(c.peer, ping, sizeof ping, false);
+      }
+      if (now - c.stats.second_start_ns >= 1'000'000'000ull) {
+        auto bps = static_cast<std::uint32_t>(c.stats.second_bytes * 8);
+        c.stats.throughput_bps.store(bps);
+        if (bps > c.stats.peak_bps.load()) c.stats.peak_bps.store(bps);
+        c.stats.second_bytes = 0;
+        c.stats.second_start_ns = now;
+      }
+    };
+    if (is_server) {
+      std::lock_guard lock(mutex);
+      for (auto& [id, c] : connections) tend(*c);
+      // Workers of departed players have delivered their last message: join them.
+      std::erase_if(finished_workers, [](const std::unique_ptr<Worker>& w) {
+        if (!w->Done()) return false;
+        w->Stop();
+        return true;
+      });
+      // Connections that never said hello in time are let go.
+      for (auto& c : pending_connections) {
+        if (c->peer && now - c->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
+          c->peer->data = nullptr;
+          enet_peer_disconnect_now(c->peer, 0);
+          c->peer = nullptr;
+        }
+      }
+      std::erase_if(pending_connections, [](const auto& c) { return c->peer == nullptr; });
+    } else if (server_connection) {
+      tend(*server_connection);
+      if (!server_connection->established &&
+          now - server_connection->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
+        FailConnect(*server_connection, DPNERR_NORESPONSE);
+      }
+    }
+  }
+
+  void ServiceOnce(int timeout_ms) {
+    pollfd fds[2] = {{host->socket, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    ::poll(fds, 2, timeout_ms);
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count;
+      [[maybe_unused]] ssize_t n = ::read(wake_fd, &count, sizeof count);
+    }
+    RunCommands();
+    ENetEvent e;
+    while (enet_host_service(host, &e, 0) > 0) {
+      switch (e.type) {
+        case ENET_EVENT_TYPE_CONNECT: OnConnect(e); break;
+        case ENET_EVENT_TYPE_RECEIVE: OnReceive(e); break;
+        case ENET_EVENT_TYPE_DISCONNECT: OnDisconnect(e); break;
+        default: break;
+      }
+    }
+    Housekeeping();
+    enet_host_flush(host);
+  }
+
+  void ServiceLoop() {
+    t_current_endpoint = this;
+    while (!stop_requested.load()) ServiceOnce(5);
+    // Orderly close: everything already queued still leaves, then the peers are told.
+    RunCommands();
+    enet_host_flush(host);
+    for (std::size_t i = 0; i < host->peerCount; ++i) {
+      ENetPeer* p = &host->peers[i];
+      if (p->state == ENET_PEER_STATE_CONNECTED) enet_peer_disconnect_later(p, kDisconnectClosed);
+    }
+    const std::uint64_t deadline = NowNs() + 300'000'000ull;
+    for (;;) {
+      bool any = false;
+      for (std::size_t i = 0; i < host->peerCount; ++i) {
+        ENetPeerState s = host->peers[i].state;
+        any = any || (s != ENET_PEER_STATE_DISCONNECTED && s != ENET_PEER_STATE_ZOMBIE);
+      }
+      if (!any || NowNs() > deadline) break;
+      ENetEvent e;
+      while (enet_host_service(host, &e, 1) > 0) {
+        if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);
+      }
+    }
+    for (std::size_t i = 0; i < host->peerCount; ++i) {
+      if (host->peers[i].state != ENET_PEER_STATE_DISCONNECTED) {
+        enet_peer_disconnect_now(&host->peers[i], kDisconnectClosed);
+      }
+    }
+    enet_host_flush(host);
+    t_current_endpoint = nullptr;
+  }
+
+  // ---- caller side ----
+  HRESULT QueueSend(DPNID target, const std::uint8_t* data, std::uint32_t size,
+                    std::uint32_t timeout_ms, std::uint32_t flags) {
+    if ((flags & ~kKnownSendFlags) != 0) return DPNERR_INVALIDFLAGS;
+    if (!data || size == 0) return DPNERR_INVALIDPARAM;
+    if (size > kMaxPayload) return DPNERR_SENDTOOLARGE;
+    const bool guaranteed = flags & DPNSEND_GUARANTEED;
+    Command cmd;
+    cmd.target = target;
+    cmd.guaranteed = guaranteed;
+    cmd.channel = guaranteed ? kGuaranteedChannel
+                  : (flags & DPNSEND_NONSEQUENTIAL) ? kNonSequentialChannel
+                                                     : kSequentialChannel;
+    enet_uint32 packet_flags =
+        guaranteed ? ENET_PACKET_FLAG_RELIABLE
+                   : (ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT |
+                      ((flags & DPNSEND_NONSEQUENTIAL) ? ENET_PACKET_FLAG_UNSEQUENCED : 0));
+    cmd.deadline_ns = (!guaranteed && timeout_ms) ? NowNs() + timeout_ms * 1'000'000ull : 0;
+    {
+      std::lock_guard lock(mutex);
+      auto count = [&](Connection& c) {
+        c.pending.fetch_add(1, std::memory_order_relaxed);
+        c.queued_bytes.fetch_add(size, std::memory_order_relaxed);
+      };
+      if (!is_server) {
+        if (!connected.load() || !client_connection) return DPNERR_NOCONNECTION;
+        count(*client_connection);
+      } else if (target == DPNID_ALL_PLAYERS_GROUP) {
+        for (auto& [id, c] : connections) count(*c);
+      } else {
+        auto it = connections.find(target);
+        if (it == connections.end()) return DPNERR_INVALIDPLAYER;
+        count(*it->second);
+      }
+      cmd.packet = enet_packet_create(data, size, packet_flags);
+      if (!cmd.packet) return DPNERR_OUTOFMEMORY;
+    }
+    Enqueue(cmd);
+    return DPNSUCCESS_PENDING;
+  }
+
+  std::unique_ptr<Connection> client_connection;  // the client's one connection
+};
+
+HRESULT EnumProviders(const Guid* provider, ServiceProviderInfo* buffer,
+                      std::uint32_t* buffer_size, std::uint32_t* count) {
+  if (!buffer_size || !count) return DPNERR_INVALIDPARAM;
+  if (provider && !(*provider == CLSID_DP8SP_TCPIP)) return DPNERR_DOESNOTEXIST;
+  // UDP networking is usable when a datagram socket can be opened.
+  int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const std::uint32_t entries = probe >= 0 ? 1 : 0;
+  if (probe >= 0) ::close(probe);
+  const auto needed = entries * static_cast<std::uint32_t>(sizeof(ServiceProviderInfo));
+  if (!buffer || *buffer_size < needed) {
+    *buffer_size = needed;
+    return DPNERR_BUFFERTOOSMALL;
+  }
+  if (entries) {
+    buffer[0].guid = CLSID_DP8SP_TCPIP;
+    std::snprintf(buffer[0].name, sizeof buffer[0].name, "TCP/IP (UDP)");
+  }
+  *count = entries;
+  return DPN_OK;
+}
+
+class EnetClient final : public Client {
+ public:
+  explicit EnetClient(const EnetOptions& options) : ep_(options) {}
+
+  HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t) override {
+    if (initialized_) return DPNERR_ALREADYINITIALIZED;
+    ep_.context = context;
+    ep_.handler = handler;
+    initialized_ = true;
+    return DPN_OK;
+  }
+  HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
+                               std::uint32_t* size, std::uint32_t* count) override {
+    return EnumProviders(provider, buffer, size, count);
+  }
+  HRESULT Connect(const ApplicationDesc& app, const Address& host_address,
+                  const Address&) override {
+    if (!initialized_ || closed_) return DPNERR_UNINITIALIZED;
+    if (ep_.host) return ep_.connected.load() ? DPNERR_ALREADYCONNECTED : DPNERR_CONNECTING;
+    if (!host_address.hostname || !host_address.port || *host_address.port > 65535)
+      return DPNERR_INVALIDHOSTADDRESS;
+    ENetAddress address;
+    if (enet_address_set_host(&address, host_address.hostname->c_str()) != 0)
+      return DPNERR_INVALIDHOSTADDRESS;
+    address.port = static_cast<enet_uint16>(*host_address.port);
+    if (!ep_.CreateHost(nullptr, 1)) return DPNERR_OUTOFMEMORY;
+    ep_.application = app.application;
+    ep_.client_worker = std::make_unique<Worker>(ep_.context, ep_.handler);
+    ep_.client_connection = std::make_unique<Connection>();
+    Connection& c = *ep_.client_connection;
+    c.opened_ns = NowNs();
+    c.peer = enet_host_connect(ep_.host, &address, kChannels, kConnectMagic);
+    if (!c.peer) return DPNERR_OUTOFMEMORY;
+    c.peer->data = &c;
+    enet_peer_timeout(c.peer, 0, ep_.options.timeout_min_ms, ep_.options.timeout_max_ms);
+    ep_.server_connection = &c;
+    ep_.connecting.store(true);
+    ep_.StartService();
+    return DPNSUCCESS_PENDING;
+  }
+  HRESULT Send(const std::uint8_t* data, std::uint32_t size, std::uint32_t timeout_ms,
+               std::uint32_t flags) override {
+    if (closed_) return DPNERR_UNINITIALIZED;
+    return ep_.QueueSend(0, data, size, timeout_ms, flags);
+  }
+  HRESULT GetConnectionInfo(ConnectionInfo* info) override {
+    if (!info) return DPNERR_INVALIDPARAM;
+    if (closed_ || !ep_.connected.load() || !ep_.client_connection) return DPNERR_NOCONNECTION;
+    ep_.client_connection->stats.Fill(info);
+    return DPN_OK;
+  }
+  HRESULT Close(std::uint32_t) override {
+    if (closed_) return DPNERR_UNINITIALIZED;
+    closed_ = true;
+    ep_.connected.store(false);
+    ep_.Shutdown();
+    return DPN_OK;
+  }
+
+ private:
+  Endpoint ep_;
+  bool initialized_ = false;
+  std::atomic<bool> closed_{false};
+};
+
+class EnetServer final : public Server {
+ public:
+  explicit EnetServer(const EnetOptions& options) : ep_(options) { ep_.is_server = true; }
+
+  HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t) override {
+    if (initialized_) return DPNERR_ALREADYINITIALIZED;
+    ep_.context = context;
+    ep_.handler = handler;
+    initialized_ = true;
+    return DPN_OK;
+  }
+  HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
+                               std::uint32_t* size, std::uint32_t* count) override {
+    return EnumProviders(provider, buffer, size, count);
+  }
+  HRESULT Host(const ApplicationDesc& app, const Address& device) override {
+    if (!initialized_ || closed_) return DPNERR_UNINITIALIZED;
+    if (ep_.host) return DPNERR_ALREADYINITIALIZED;
+    if (!device.service_provider || !device.port || *device.port > 65535)
+      return DPNERR_INVALIDDEVICEADDRESS;
+    ENetAddress address;
+    if (enet_address_set_host_ip(&address, ep_.options.listen_host) != 0)
+      return DPNERR_INVALIDDEVICEADDRESS;
+    address.port = static_cast<enet_uint16>(*device.port);
+    if (!ep_.CreateHost(&address, 64)) return DPNERR_INVALIDDEVICEADDRESS;  // port taken
+    ep_.application = app.application;
+    // The host's own player is reported first, before Host returns.
+    Worker own(ep_.context, ep_.handler);
+    own.Post({MessageId::CreatePlayer, DPN_OK, ep_.host_player, nullptr});
+    own.Drain();
+    own.Stop();
+    ep_.StartService();
+    return DPN_OK;
+  }
+  HRESULT SendTo(DPNID player, const std::uint8_t* data, std::uint32_t size,
+                 std::uint32_t timeout_ms, std::uint32_t flags) override {
+    if (closed_ || !ep_.host) return DPNERR_UNINITIALIZED;
+    return ep_.QueueSend(player, data, size, timeout_ms, flags);
+  }
+  HRESULT GetSendQueueInfo(DPNID player, std::uint32_t* messages, std::uint32_t* bytes,
+                           std::uint32_t) override {
+    if (closed_) return DPNERR_UNINITIALIZED;
+    std::lock_guard lock(ep_.mutex);
+    auto it = ep_.connections.find(player);
+    if (it == ep_.connections.end()) return DPNERR_INVALIDPLAYER;
+    const Connection& c = *it->second;
+    if (messages) *messages = c.pending.load() + c.enet_queued.load();
+    if (bytes) *bytes = c.queued_bytes.load();
+    return DPN_OK;
+  }
+  HRESULT GetConnectionInfo(DPNID player, ConnectionInfo* info) override {
+    if (!info) return DPNERR_INVALIDPARAM;
+    if (closed_) return DPNERR_UNINITIALIZED;
+    std::lock_guard lock(ep_.mutex);
+    auto it = ep_.connections.find(player);
+    if (it == ep_.connections.end()) return DPNERR_INVALIDPLAYER;
+    it->second->stats.Fill(info);
+    return DPN_OK;
+  }
+  HRESULT Close(std::uint32_t) override {
+    if (closed_) return DPNERR_UNINITIALIZED;
+    closed_ = true;
+    ep_.Shutdown();
+    return DPN_OK;
+  }
+
+ private:
+  Endpoint ep_;
+  bool initialized_ = false;
+  std::atomic<bool> closed_{false};
+};
+
+class EnetNetwork final : public Network {
+ public:
+  explicit EnetNetwork(const EnetOptions& options) : options_(options) { InitialiseEnetOnce(); }
+  HRESULT CreateClient(std::unique_ptr<Client>* client) override {
+    *client = std::make_unique<EnetClient>(options_);
+    return DPN_OK;
+  }
+  HRESULT CreateServer(std::unique_ptr<Server>* server) override {
+    *server = std::make_unique<EnetServer>(options_);
+    return DPN_OK;
+  }
+  HRESULT CreateAddress(std::unique_ptr<Address>* address) override {
+    *address = std::make_unique<Address>();
+    return DPN_OK;
+  }
+  HRESULT SetSP(Address& address, const Guid& provider) override {
+    if (!(provider == CLSID_DP8SP_TCPIP)) return DPNERR_INVALIDPARAM;
+    address.service_provider = provider;
+    return DPN_OK;
+  }
+  HRESULT AddComponent(Address& address, std::string_view name, std::string_view text) override {
+    if (name == "port") return DPNERR_INVALIDPARAM;
+    if (name == "hostname") {
+      if (text.empty() || text.find('\0') != std::string_view::npos) return DPNERR_INVALIDPARAM;
+      address.hostname = std::string(text);
+    }
+    return DPN_OK;
+  }
+  HRESULT AddComponent(Address& address, std::string_view name, std::uint32_t value) override {
+    if (name == "hostname") return DPNERR_INVALIDPARAM;
+    if (name == "port") address.port = value;
+    return DPN_OK;
+  }
+
+ private:
+  EnetOptions options_;
+};
+
+}  // namespace
+
+std::unique_ptr<Network> CreateEnetNetwork(const EnetOptions& options) {
+  return std::make_unique<EnetNetwork>(options);
+}
+
+std::uint64_t TransportHeapAllocations() { return PoolHeapAllocations(); }
+
+}  // namespace talmeris::net

@@ -1,0 +1,30 @@
+// The session transport on ENet (UDP). Wire format: docs/transport.md.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "net/transport.h"
+
+namespace talmeris::net {
+
+struct EnetOptions {
+  // A connect that has not been welcomed by then completes with DPNERR_NORESPONSE.
+  std::uint32_t connect_timeout_ms = 5000;
+  // A peer that stops answering is reported after at most timeout_max_ms.
+  std::uint32_t timeout_min_ms = 3000;
+  std::uint32_t timeout_max_ms = 8000;
+  // Tests: the share of arriving datagrams dropped on purpose (0 to 100).
+  std::uint32_t drop_incoming_percent = 0;
+  // The interface the server listens on; the peer host keeps to loopback.
+  const char* listen_host = "127.0.0.1";
+};
+
+// The port's entry on ENet. Initialises ENet once per process with the transport's pooled
+// allocator, so steady traffic takes nothing from the heap.
+std::unique_ptr<Network> CreateEnetNetwork(const EnetOptions& options = {});
+
+// Allocations the transport's pool had to take from the heap so far (for benchmarks).
+std::uint64_t TransportHeapAllocations();
+
+}  // namespace talmeris::net

@@ -1,0 +1,15 @@
+// A thread-safe pool of fixed size classes. Freed blocks are kept for reuse, so a steady
+// stream of messages of bounded size allocates nothing from the heap once warmed up.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace talmeris::net {
+
+void* PoolAllocate(std::size_t size);
+void PoolFree(void* block);
+std::uint64_t PoolHeapAllocations();
+
+}  // namespace talmeris::net

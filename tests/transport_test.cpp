@@ -1,0 +1,364 @@
+// The session transport over real ENet on loopback.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+#include <functional>
+#include <unistd.h>
+
+#include "net/enet_transport.h"
+
+namespace talmeris::net {
+namespace {
+
+using namespace std::chrono_literals;
+
+const Guid kApp = *Guid::Parse("{2AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
+const Guid kOtherApp = *Guid::Parse("{1AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
+
+std::uint32_t NextPort() {
+  static std::atomic<std::uint32_t> port{static_cast<std::uint32_t>(31000 + (::getpid() % 997) * 20)};
+  return port.fetch_add(1);
+}
+
+// Collects what a handler receives and lets tests wait for it with a deadline.
+struct Inbox {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<Message> messages;  // data pointers cleared; payloads kept below
+  std::vector<std::vector<std::uint8_t>> payloads;
+  std::function<void(const Message&)> on_message;
+
+  static HRESULT Handle(void* self, const Message& m) {
+    auto* inbox = static_cast<Inbox*>(self);
+    if (inbox->on_message) inbox->on_message(m);
+    std::lock_guard lock(inbox->mutex);
+    Message copy = m;
+    copy.data = nullptr;
+    inbox->messages.push_back(copy);
+    inbox->payloads.emplace_back(m.data, m.data + m.size);
+    inbox->cv.notify_all();
+    return DPN_OK;
+  }
+  template <typename Pred>
+  bool WaitFor(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
+    std::unique_lock lock(mutex);
+    return cv.wait_for(lock, timeout, [&] { return pred(*this); });
+  }
+  int Count(MessageId id) {
+    int n = 0;
+    for (auto& m : messages) n += m.id == id;
+    return n;
+  }
+  bool Has(MessageId id) { return Count(id) > 0; }
+  Message First(MessageId id) {
+    std::lock_guard lock(mutex);
+    for (auto& m : messages) {
+      if (m.id == id) return m;
+    }
+    return {};
+  }
+};
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void SetUp() override { network = CreateEnetNetwork(options); }
+
+  Address HostAddress(std::uint32_t port) {
+    Address a;
+    network->SetSP(a, CLSID_DP8SP_TCPIP);
+    network->AddComponent(a, "hostname", std::string_view("127.0.0.1"));
+    network->AddComponent(a, "port", port);
+    return a;
+  }
+  ApplicationDesc App(const Guid& g) {
+    ApplicationDesc d;
+    d.application = g;
+    d.flags = DPNSESSION_CLIENT_SERVER;
+    return d;
+  }
+  std::unique_ptr<Server> StartServer(Inbox& inbox, std::uint32_t port) {
+    std::unique_ptr<Server> s;
+    network->CreateServer(&s);
+    s->Initialize(&inbox, &Inbox::Handle, 1);
+    EXPECT_EQ(s->Host(App(kApp), HostAddress(port)), DPN_OK);
+    return s;
+  }
+  std::unique_ptr<Client> ConnectClient(Inbox& inbox, std::uint32_t port, const Guid& app = kApp) {
+    std::unique_ptr<Client> c;
+    network->CreateClient(&c);
+    c->Initialize(&inbox, &Inbox::Handle, 1);
+    Address device;
+    network->SetSP(device, CLSID_DP8SP_TCPIP);
+    EXPECT_TRUE(Succeeded(c->Connect(App(app), HostAddress(port), device)));
+    return c;
+  }
+  bool Completed(Inbox& inbox) {
+    return inbox.WaitFor([](Inbox& i) { return i.Has(MessageId::ConnectComplete); });
+  }
+
+  EnetOptions options;
+  std::unique_ptr<Network> network;
+};
+
+TEST_F(TransportTest, ConnectCompletesAndPlayersAreCreated) {
+  Inbox server_inbox, client_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+  // The host's own player is reported before Host returns.
+  ASSERT_EQ(server_inbox.Count(MessageId::CreatePlayer), 1);
+  auto client = ConnectClient(client_inbox, port);
+  ASSERT_TRUE(Completed(client_inbox));
+  EXPECT_EQ(client_inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::CreatePlayer) == 2; }));
+
+  // The round trip is measured from the handshake, not a default.
+  ConnectionInfo info;
+  ASSERT_EQ(client->GetConnectionInfo(&info), DPN_OK);
+  EXPECT_LT(info.round_trip_latency_ms, 100u);
+
+  client->Close(kCloseImmediate);
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Has(MessageId::DestroyPlayer); }));
+  server->Close(1);
+}
+
+TEST_F(TransportTest, WrongApplicationIsRefused) {
+  Inbox server_inbox, client_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+  auto client = ConnectClient(client_inbox, port, kOtherApp);
+  ASSERT_TRUE(Completed(client_inbox));
+  EXPECT_EQ(client_inbox.First(MessageId::ConnectComplete).result, DPNERR_INVALIDAPPLICATION);
+  EXPECT_EQ(server_inbox.Count(MessageId::CreatePlayer), 1);  // only the host's own
+  client->Close(0);
+  server->Close(1);
+}
+
+TEST_F(TransportTest, NobodyListeningFailsTheConnect) {
+  options.connect_timeout_ms = 500;
+  network = CreateEnetNetwork(options);
+  Inbox client_inbox;
+  auto client = ConnectClient(client_inbox, NextPort());
+  ASSERT_TRUE(Completed(client_inbox));
+  EXPECT_EQ(client_inbox.First(MessageId::ConnectComplete).result, DPNERR_NORESPONSE);
+  std::uint8_t byte = 1;
+  EXPECT_EQ(client->Send(&byte, 1, 0, 0x128), DPNERR_NOCONNECTION);
+  client->Close(0);
+}
+
+TEST_F(TransportTest, TakenPortIsAnInvalidDeviceAddress) {
+  Inbox a, b;
+  auto port = NextPort();
+  auto first = StartServer(a, port);
+  std::unique_ptr<Server> second;
+  network->CreateServer(&second);
+  second->Initialize(&b, &Inbox::Handle, 1);
+  EXPECT_EQ(second->Host(App(kApp), HostAddress(port)), DPNERR_INVALIDDEVICEADDRESS);
+  first->Close(1);
+}
+
+TEST_F(TransportTest, GuaranteedMessagesArriveOnceInOrderDespiteLoss) {
+  options.drop_incoming_percent = 10;
+  network = CreateEnetNetwork(options);
+  Inbox server_inbox, client_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+  auto client = ConnectClient(client_inbox, port);
+  ASSERT_TRUE(Completed(client_inbox));
+  ASSERT_EQ(client_inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+  constexpr int kCount = 300;
+  for (int i = 0; i < kCount; ++i) {
+    std::uint8_t msg[88] = {};
+    msg[0] = static_cast<std::uint8_t>(i);
+    msg[1] = static_cast<std::uint8_t>(i >> 8);
+    ASSERT_TRUE(Succeeded(client->Send(msg, sizeof msg, 0, 0x128)));
+  }
+  ASSERT_TRUE(server_inbox.WaitFor(
+      [](Inbox& i) { return i.Count(MessageId::Receive) >= kCount; }, 15000ms));
+  std::vector<int> order;
+  for (std::size_t k = 0; k < server_inbox.messages.size(); ++k) {
+    if (server_inbox.messages[k].id != MessageId::Receive) continue;
+    auto& p = server_inbox.payloads[k];
+    order.push_back(p[0] | (p[1] << 8));
+  }
+  ASSERT_EQ(order.size(), static_cast<std::size_t>(kCount));
+  for (int i = 0; i < kCount; ++i) ASSERT_EQ(order[i], i);
+  client->Close(0);
+  server->Close(1);
+}
+
+TEST_F(TransportTest, LargePayloadsPassBothWaysAndUnguaranteedNonSequentialArrive) {
+  Inbox server_inbox, client_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+  auto client = ConnectClient(client_inbox, port);
+  ASSERT_TRUE(Completed(client_inbox));
+  std::vector<std::uint8_t> big(16524);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 7);
+  ASSERT_TRUE(Succeeded(client->Send(big.data(), big.size(), 0, 0x128)));
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Has(MessageId::Receive); }));
+  DPNID player = server_inbox.First(MessageId::Receive).player;
+  EXPECT_EQ(server_inbox.payloads.back(), big);
+
+  ASSERT_TRUE(Succeeded(server->SendTo(player, big.data(), big.size(), 0, 0x138)));
+  std::uint8_t small[64] = {9};
+  for (int i = 0; i < 20; ++i) ASSERT_TRUE(Succeeded(server->SendTo(0, small, 64, 1000, 0x132)));
+  ASSERT_TRUE(client_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::Receive) >= 21; }));
+  bool found_big = false;
+  int smalls = 0;
+  for (auto& p : client_inbox.payloads) {
+    found_big = found_big || p == big;
+    smalls += p.size() == 64;
+  }
+  EXPECT_TRUE(found_big);
+  EXPECT_EQ(smalls, 20);  // nothing is lost on a clean loopback
+
+  ConnectionInfo info;
+  ASSERT_EQ(server->GetConnectionInfo(player, &info), DPN_OK);
+  EXPECT_EQ(info.packets_sent_guaranteed, 1u);
+  EXPECT_EQ(info.packets_sent_non_guaranteed, 20u);
+  EXPECT_EQ(info.bytes_received_guaranteed, 16524u);
+  EXPECT_EQ(info.messages_received, 1u);
+  client->Close(0);
+  server->Close(1);
+}
+
+TEST_F(TransportTest, BlockedHandlerStallsNeitherOtherConnectionsNorKeepAlives) {
+  options.timeout_min_ms = 500;
+  options.timeout_max_ms = 1500;
+  network = CreateEnetNetwork(options);
+  Inbox server_inbox, a_inbox, b_inbox;
+  auto port = NextPort();
+  std::atomic<DPNID> blocked_player{0};
+  std::atomic<bool> blocking{false};
+  server_inbox.on_message = [&](const Message& m) {
+    if (m.id == MessageId::Receive && m.size == 1 && m.data[0] == 0xB1) {
+      blocked_player = m.player;
+      {
+        std::lock_guard lock(server_inbox.mutex);
+        blocking = true;
+      }
+      server_inbox.cv.notify_all();
+      std::this_thread::sleep_for(3000ms);
+      blocking = false;
+    }
+  };
+  auto server = StartServer(server_inbox, port);
+  auto a = ConnectClient(a_inbox, port);
+  auto b = ConnectClient(b_inbox, port);
+  ASSERT_TRUE(Completed(a_inbox));
+  ASSERT_TRUE(Completed(b_inbox));
+  std::uint8_t block = 0xB1;
+  a->Send(&block, 1, 0, 0x128);
+  ASSERT_TRUE(server_inbox.WaitFor([&](Inbox&) { return blocking.load(); }));
+  for (int i = 0; i < 10; ++i) {
+    std::uint8_t m = 2;
+    b->Send(&m, 1, 0, 0x128);
+  }
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::Receive) >= 10; },
+                                   2000ms));
+  EXPECT_TRUE(blocking.load());  // b's messages arrived while a's handler was blocked
+  ASSERT_TRUE(server_inbox.WaitFor([&](Inbox&) { return !blocking.load(); }, 5000ms));
+  EXPECT_FALSE(a_inbox.Has(MessageId::TerminateSession));
+  EXPECT_FALSE(b_inbox.Has(MessageId::TerminateSession));
+  EXPECT_EQ(server_inbox.Count(MessageId::DestroyPlayer), 0);
+  a->Close(0);
+  b->Close(0);
+  server->Close(1);
+}
+
+TEST_F(TransportTest, CloseWithABlockedHandlerReturnsAndNothingRunsAfter) {
+  Inbox server_inbox, client_inbox;
+  auto port = NextPort();
+  std::atomic<bool> in_handler{false};
+  std::atomic<int> calls_after_close{0};
+  std::atomic<bool> closed{false};
+  server_inbox.on_message = [&](const Message& m) {
+    if (closed) ++calls_after_close;
+    if (m.id == MessageId::Receive) {
+      {
+        std::lock_guard lock(server_inbox.mutex);
+        in_handler = true;
+      }
+      server_inbox.cv.notify_all();
+      std::this_thread::sleep_for(300ms);
+    }
+  };
+  auto server = StartServer(server_inbox, port);
+  auto client = ConnectClient(client_inbox, port);
+  ASSERT_TRUE(Completed(client_inbox));
+  std::uint8_t m = 1;
+  for (int i = 0; i < 5; ++i) client->Send(&m, 1, 0, 0x128);
+  ASSERT_TRUE(server_inbox.WaitFor([&](Inbox&) { return in_handler.load(); }));
+  server->Close(1);
+  closed = true;
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(calls_after_close.load(), 0);
+  EXPECT_LT(server_inbox.Count(MessageId::Receive), 5);  // the rest were dropped, not delivered
+  ASSERT_TRUE(client_inbox.WaitFor([](Inbox& i) { return i.Has(MessageId::TerminateSession); }));
+  EXPECT_EQ(client_inbox.First(MessageId::TerminateSession).result, DPNERR_HOSTTERMINATEDSESSION);
+  client->Close(0);
+}
+
+TEST_F(TransportTest, SendQueueDrainsToZeroAndFailsForAGonePlayer) {
+  Inbox server_inbox, client_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+  auto client = ConnectClient(client_inbox, port);
+  ASSERT_TRUE(Completed(client_inbox));
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::CreatePlayer) == 2; }));
+  DPNID player = 0;
+  {
+    std::lock_guard lock(server_inbox.mutex);
+    player = server_inbox.messages.back().player;
+  }
+  std::vector<std::uint8_t> data(4000, 1);
+  for (int i = 0; i < 50; ++i) server->SendTo(player, data.data(), data.size(), 0, 0x138);
+  std::uint32_t queued = 0;
+  ASSERT_EQ(server->GetSendQueueInfo(player, &queued, nullptr, 0), DPN_OK);
+  EXPECT_GT(queued, 0u);
+  auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (queued > 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(server->GetSendQueueInfo(player, &queued, nullptr, 0), DPN_OK);
+  }
+  EXPECT_EQ(queued, 0u);
+  client->Close(0);
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Has(MessageId::DestroyPlayer); }));
+  EXPECT_EQ(server->GetSendQueueInfo(player, &queued, nullptr, 0), DPNERR_INVALIDPLAYER);
+  server->Close(1);
+}
+
+TEST_F(TransportTest, BadSendsAreRefused) {
+  Inbox server_inbox;
+  auto server = StartServer(server_inbox, NextPort());
+  std::uint8_t byte = 0;
+  EXPECT_EQ(server->SendTo(0x1234, &byte, 1, 0, 0x138), DPNERR_INVALIDPLAYER);
+  EXPECT_EQ(server->SendTo(0, &byte, 1, 0, 0x4000), DPNERR_INVALIDFLAGS);
+  EXPECT_EQ(server->SendTo(0, &byte, 0, 0, 0x138), DPNERR_INVALIDPARAM);
+  EXPECT_EQ(server->SendTo(0, &byte, 1, 0, 0x138), DPNSUCCESS_PENDING);  // nobody attached
+  server->Close(1);
+  EXPECT_EQ(server->SendTo(0, &byte, 1, 0, 0x138), DPNERR_UNINITIALIZED);
+}
+
+TEST_F(TransportTest, ServiceProvidersAndAddresses) {
+  std::unique_ptr<Client> client;
+  network->CreateClient(&client);
+  std::uint32_t size = 0, count = 0;
+  EXPECT_EQ(client->EnumServiceProviders(&CLSID_DP8SP_TCPIP, nullptr, &size, &count),
+            DPNERR_BUFFERTOOSMALL);
+  std::vector<ServiceProviderInfo> list(size / sizeof(ServiceProviderInfo));
+  EXPECT_EQ(client->EnumServiceProviders(&CLSID_DP8SP_TCPIP, list.data(), &size, &count), DPN_OK);
+  EXPECT_EQ(count, 1u);
+  Address a;
+  EXPECT_EQ(network->SetSP(a, kApp), DPNERR_INVALIDPARAM);  // only TCP/IP exists
+  EXPECT_EQ(network->AddComponent(a, "port", std::string_view("2302")), DPNERR_INVALIDPARAM);
+  EXPECT_EQ(kApp.ToString(), "{2AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
+}
+
+}  // namespace
+}  // namespace talmeris::net
