@@ -1,14 +1,14 @@
 // The session transport over real ENet on loopback.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
-#include <functional>
-#include <unistd.h>
 
 #include "net/enet_transport.h"
 
@@ -21,7 +21,8 @@ const Guid kApp = *Guid::Parse("{2AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
 const Guid kOtherApp = *Guid::Parse("{1AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
 
 std::uint32_t NextPort() {
-  static std::atomic<std::uint32_t> port{static_cast<std::uint32_t>(31000 + (::getpid() % 997) * 20)};
+  static std::atomic<std::uint32_t> port{
+      static_cast<std::uint32_t>(31000 + (::getpid() % 997) * 20)};
   return port.fetch_add(1);
 }
 
@@ -177,8 +178,8 @@ TEST_F(TransportTest, GuaranteedMessagesArriveOnceInOrderDespiteLoss) {
     msg[1] = static_cast<std::uint8_t>(i >> 8);
     ASSERT_TRUE(Succeeded(client->Send(msg, sizeof msg, 0, 0x128)));
   }
-  ASSERT_TRUE(server_inbox.WaitFor(
-      [](Inbox& i) { return i.Count(MessageId::Receive) >= kCount; }, 15000ms));
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::Receive) >= kCount; },
+                                   15000ms));
   std::vector<int> order;
   for (std::size_t k = 0; k < server_inbox.messages.size(); ++k) {
     if (server_inbox.messages[k].id != MessageId::Receive) continue;
@@ -259,8 +260,8 @@ TEST_F(TransportTest, BlockedHandlerStallsNeitherOtherConnectionsNorKeepAlives) 
     std::uint8_t m = 2;
     b->Send(&m, 1, 0, 0x128);
   }
-  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::Receive) >= 10; },
-                                   2000ms));
+  ASSERT_TRUE(
+      server_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::Receive) >= 10; }, 2000ms));
   EXPECT_TRUE(blocking.load());  // b's messages arrived while a's handler was blocked
   ASSERT_TRUE(server_inbox.WaitFor([&](Inbox&) { return !blocking.load(); }, 5000ms));
   EXPECT_FALSE(a_inbox.Has(MessageId::TerminateSession));

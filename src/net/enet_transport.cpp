@@ -48,9 +48,15 @@ std::uint64_t NowNs() {
                                         .count());
 }
 
-void* EnetMalloc(size_t size) { return PoolAllocate(size); }
-void EnetFree(void* p) { PoolFree(p); }
-void EnetNoMemory() { std::abort(); }
+void* EnetMalloc(size_t size) {
+  return PoolAllocate(size);
+}
+void EnetFree(void* p) {
+  PoolFree(p);
+}
+void EnetNoMemory() {
+  std::abort();
+}
 
 void InitialiseEnetOnce() {
   static std::once_flag once;
@@ -226,7 +232,7 @@ struct Connection {
   std::uint64_t opened_ns = 0;
   std::uint64_t last_ping_ns = 0;
   std::unique_ptr<Worker> worker;
-  std::atomic<std::uint32_t> pending{0};     // queued by callers, not yet handed to ENet
+  std::atomic<std::uint32_t> pending{0};      // queued by callers, not yet handed to ENet
   std::atomic<std::uint32_t> enet_queued{0};  // in ENet's queues, not yet acknowledged
   std::atomic<std::uint32_t> queued_bytes{0};
   Stats stats;
@@ -368,12 +374,13 @@ struct Endpoint {
   void NoteRtt(Connection& c, std::uint64_t sent_ns) {
     std::uint64_t now = NowNs();
     if (now < sent_ns) return;
-    auto sample = static_cast<std::uint32_t>(std::min<std::uint64_t>((now - sent_ns) / 1000, 60'000'000));
+    auto sample =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>((now - sent_ns) / 1000, 60'000'000));
     std::uint32_t old = c.stats.rtt_us.load();
-    c.stats.rtt_us.store(old == 0 ? std::max(1u, sample)
-                                  : static_cast<std::uint32_t>(
-                                        static_cast<std::int64_t>(old) +
-                                        (static_cast<std::int64_t>(sample) - old) / 8));
+    c.stats.rtt_us.store(
+        old == 0 ? std::max(1u, sample)
+                 : static_cast<std::uint32_t>(static_cast<std::int64_t>(old) +
+                                              (static_cast<std::int64_t>(sample) - old) / 8));
   }
 
   void OnConnect(ENetEvent& e) {
@@ -671,10 +678,17 @@ struct Endpoint {
     ENetEvent e;
     while (enet_host_service(host, &e, 0) > 0) {
       switch (e.type) {
-        case ENET_EVENT_TYPE_CONNECT: OnConnect(e); break;
-        case ENET_EVENT_TYPE_RECEIVE: OnReceive(e); break;
-        case ENET_EVENT_TYPE_DISCONNECT: OnDisconnect(e); break;
-        default: break;
+        case ENET_EVENT_TYPE_CONNECT:
+          OnConnect(e);
+          break;
+        case ENET_EVENT_TYPE_RECEIVE:
+          OnReceive(e);
+          break;
+        case ENET_EVENT_TYPE_DISCONNECT:
+          OnDisconnect(e);
+          break;
+        default:
+          break;
       }
     }
     Housekeeping();
@@ -723,9 +737,9 @@ struct Endpoint {
     Command cmd;
     cmd.target = target;
     cmd.guaranteed = guaranteed;
-    cmd.channel = guaranteed ? kGuaranteedChannel
+    cmd.channel = guaranteed                        ? kGuaranteedChannel
                   : (flags & DPNSEND_NONSEQUENTIAL) ? kNonSequentialChannel
-                                                     : kSequentialChannel;
+                                                    : kSequentialChannel;
     enet_uint32 packet_flags =
         guaranteed ? ENET_PACKET_FLAG_RELIABLE
                    : (ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT |
@@ -757,8 +771,8 @@ struct Endpoint {
   std::unique_ptr<Connection> client_connection;  // the client's one connection
 };
 
-HRESULT EnumProviders(const Guid* provider, ServiceProviderInfo* buffer,
-                      std::uint32_t* buffer_size, std::uint32_t* count) {
+HRESULT EnumProviders(const Guid* provider, ServiceProviderInfo* buffer, std::uint32_t* buffer_size,
+                      std::uint32_t* count) {
   if (!buffer_size || !count) return DPNERR_INVALIDPARAM;
   if (provider && !(*provider == CLSID_DP8SP_TCPIP)) return DPNERR_DOESNOTEXIST;
   // UDP networking is usable when a datagram socket can be opened.
@@ -959,6 +973,8 @@ std::unique_ptr<Network> CreateEnetNetwork(const EnetOptions& options) {
   return std::make_unique<EnetNetwork>(options);
 }
 
-std::uint64_t TransportHeapAllocations() { return PoolHeapAllocations(); }
+std::uint64_t TransportHeapAllocations() {
+  return PoolHeapAllocations();
+}
 
 }  // namespace talmeris::net

@@ -6,8 +6,8 @@
 namespace talmeris::net {
 namespace {
 
-constexpr int kClasses = 12;            // 32 B .. 64 KiB
-constexpr std::size_t kHeader = 16;     // keeps blocks 16-byte aligned
+constexpr int kClasses = 12;         // 32 B .. 64 KiB
+constexpr std::size_t kHeader = 16;  // keeps blocks 16-byte aligned
 constexpr std::uint32_t kOversize = 0xFF;
 
 struct FreeBlock {
@@ -68,6 +68,8 @@ void PoolFree(void* block) {
   sc.free = f;
 }
 
-std::uint64_t PoolHeapAllocations() { return g_heap_allocations.load(); }
+std::uint64_t PoolHeapAllocations() {
+  return g_heap_allocations.load();
+}
 
 }  // namespace talmeris::net

@@ -1,0 +1,40 @@
+// The client program: runs in its installation folder; the first argument is the peer-host port.
+#include <QApplication>
+#include <csignal>
+#include <cstdlib>
+#include <string>
+
+#include "app/context.h"
+#include "app/posix_launcher.h"
+#include "app/startup.h"
+#include "net/enet_transport.h"
+#include "ui/qt_window_port.h"
+
+int main(int argc, char** argv) {
+  using namespace talmeris;
+  std::signal(SIGCHLD, SIG_IGN);  // started companion programs are never waited for
+  QApplication application(argc, argv);
+
+  ui::QtWindowPort windows;
+  auto network = net::CreateEnetNetwork();
+  voice::NullVoiceSystem voice;
+  PosixLauncher launcher(std::filesystem::current_path());
+  NullKeyboard keyboard;
+  ClientContext ctx(Ports{&windows, network.get(), &voice, &launcher, &keyboard});
+  windows.SetContext(&ctx);
+
+  // The game server: built in, or TALMERIS_SERVER=host[:port] for development.
+  ctx.server_host = TALMERIS_DEFAULT_SERVER;
+  if (const char* override_server = std::getenv("TALMERIS_SERVER")) {
+    std::string text = override_server;
+    if (auto colon = text.rfind(':'); colon != std::string::npos) {
+      ctx.server_port = static_cast<std::uint32_t>(std::atoi(text.c_str() + colon + 1));
+      text.resize(colon);
+    }
+    if (!text.empty()) ctx.server_host = text;
+  }
+
+  std::string command_line;
+  for (int i = 1; i < argc; ++i) command_line += (i > 1 ? " " : "") + std::string(argv[i]);
+  return RunClient(ctx, command_line, net::Handlers{});
+}

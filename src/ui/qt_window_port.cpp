@@ -1,0 +1,473 @@
+#include "ui/qt_window_port.h"
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <algorithm>
+#include <functional>
+
+#include "ui/templates.h"
+
+namespace talmeris::ui {
+namespace {
+
+QString Widen(std::string_view text) {
+  return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+}
+std::string Narrow(const QString& text) {
+  return text.toLatin1().toStdString();
+}
+
+// A dialog whose Escape and close box go to its procedure instead of closing it.
+class HostDialog final : public QDialog {
+ public:
+  std::function<void()> on_cancel;
+  std::function<void()> on_close;
+  explicit HostDialog(QWidget* parent) : QDialog(parent) {}
+
+  void reject() override {
+    if (on_cancel) on_cancel();
+  }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    event->ignore();
+    if (on_close) on_close();
+  }
+};
+
+// Push-like check boxes that only the program checks.
+bool ProgramChecked(QWidget* w) {
+  return w->property("programChecked").toBool();
+}
+
+}  // namespace
+
+int DefaultAnswer(unsigned type) {
+  switch (type & 0x0F) {
+    case kMbOkCancel:
+      return kIdCancel;
+    case kMbYesNo:
+      return kIdNo;
+    default:
+      return kIdOk;
+  }
+}
+
+QtWindowPort::QtWindowPort() : main_thread_(std::this_thread::get_id()) {}
+
+QtWindowPort::~QtWindowPort() {
+  ReleaseWaiters();
+}
+
+template <typename F>
+void QtWindowPort::Run(F&& f) {
+  if (OnMainThread()) {
+    f();
+  } else {
+    QMetaObject::invokeMethod(this, std::forward<F>(f), Qt::QueuedConnection);
+  }
+}
+
+QtWindowPort::Window* QtWindowPort::Find(WindowId window) const {
+  auto it = windows_.find(window);
+  if (it == windows_.end() || it->second->ended || !it->second->dialog) return nullptr;
+  return it->second.get();
+}
+
+QWidget* QtWindowPort::Control(WindowId window, int control) const {
+  Window* w = Find(window);
+  if (!w) return nullptr;
+  auto it = w->controls.find(control);
+  return it == w->controls.end() ? nullptr : it->second;
+}
+
+QDialog* QtWindowPort::DialogOf(WindowId window) const {
+  Window* w = Find(window);
+  return w ? w->dialog.data() : nullptr;
+}
+QWidget* QtWindowPort::ControlOf(WindowId window, int control) const {
+  return Control(window, control);
+}
+
+void QtWindowPort::ReleaseWaiters() {
+  std::lock_guard lock(box_mutex_);
+  released_ = true;
+  box_cv_.notify_all();
+}
+
+void QtWindowPort::EnableControl(WindowId window, int control, bool enabled) {
+  Run([=, this] {
+    if (QWidget* c = Control(window, control)) c->setEnabled(enabled);
+  });
+}
+
+void QtWindowPort::CheckControl(WindowId window, int control, bool checked) {
+  Run([=, this] {
+    if (auto* b = qobject_cast<QAbstractButton*>(Control(window, control))) b->setChecked(checked);
+  });
+}
+
+void QtWindowPort::SetControlText(WindowId window, int control, std::string_view text) {
+  Run([=, this, t = Widen(text)] {
+    QWidget* c = Control(window, control);
+    if (auto* e = qobject_cast<QPlainTextEdit*>(c)) {
+      e->setPlainText(t);
+      e->verticalScrollBar()->setValue(e->verticalScrollBar()->maximum());
+    } else if (auto* l = qobject_cast<QLineEdit*>(c)) {
+      l->setText(t);
+    } else if (auto* b = qobject_cast<QAbstractButton*>(c)) {
+      b->setText(t);
+    } else if (auto* s = qobject_cast<QLabel*>(c)) {
+      s->setText(t);
+    }
+  });
+}
+
+void QtWindowPort::SetReadOnly(WindowId window, int control, bool read_only) {
+  Run([=, this] {
+    QWidget* c = Control(window, control);
+    if (auto* l = qobject_cast<QLineEdit*>(c)) l->setReadOnly(read_only);
+    if (auto* e = qobject_cast<QPlainTextEdit*>(c)) e->setReadOnly(read_only);
+  });
+}
+
+void QtWindowPort::FocusControl(WindowId window, int control) {
+  Run([=, this] {
+    if (QWidget* c = Control(window, control)) c->setFocus();
+  });
+}
+
+void QtWindowPort::SetTextLimit(WindowId window, int control, int max_chars) {
+  Run([=, this] {
+    if (auto* l = qobject_cast<QLineEdit*>(Control(window, control))) l->setMaxLength(max_chars);
+  });
+}
+
+void QtWindowPort::SetWindowTitle(WindowId window, std::string_view title) {
+  Run([=, this, t = Widen(title)] {
+    if (Window* w = Find(window)) w->dialog->setWindowTitle(t);
+  });
+}
+
+void QtWindowPort::ListAdd(WindowId window, int control, std::string_view text) {
+  Run([=, this, t = Widen(text)] {
+    QWidget* c = Control(window, control);
+    if (auto* l = qobject_cast<QListWidget*>(c)) l->addItem(t);
+    if (auto* b = qobject_cast<QComboBox*>(c)) b->addItem(t);
+  });
+}
+
+void QtWindowPort::ListDeleteExact(WindowId window, int control, std::string_view text) {
+  Run([=, this, t = std::string(text)] {
+    int index = ListFindExact(window, control, t);
+    if (index < 0) return;
+    QWidget* c = Control(window, control);
+    if (auto* l = qobject_cast<QListWidget*>(c)) delete l->takeItem(index);
+    if (auto* b = qobject_cast<QComboBox*>(c)) b->removeItem(index);
+  });
+}
+
+void QtWindowPort::ListClear(WindowId window, int control) {
+  Run([=, this] {
+    QWidget* c = Control(window, control);
+    if (auto* l = qobject_cast<QListWidget*>(c)) l->clear();
+    if (auto* b = qobject_cast<QComboBox*>(c)) b->clear();
+  });
+}
+
+void QtWindowPort::ListSelect(WindowId window, int control, int index) {
+  Run([=, this] {
+    QWidget* c = Control(window, control);
+    if (auto* l = qobject_cast<QListWidget*>(c)) l->setCurrentRow(index);
+    if (auto* b = qobject_cast<QComboBox*>(c)) b->setCurrentIndex(index);
+  });
+}
+
+std::string QtWindowPort::ControlText(WindowId window, int control) {
+  QWidget* c = Control(window, control);
+  if (auto* l = qobject_cast<QLineEdit*>(c)) return Narrow(l->text());
+  if (auto* e = qobject_cast<QPlainTextEdit*>(c)) return Narrow(e->toPlainText());
+  if (auto* b = qobject_cast<QAbstractButton*>(c)) return Narrow(b->text());
+  if (auto* s = qobject_cast<QLabel*>(c)) return Narrow(s->text());
+  return {};
+}
+
+bool QtWindowPort::IsChecked(WindowId window, int control) {
+  auto* b = qobject_cast<QAbstractButton*>(Control(window, control));
+  return b && b->isChecked();
+}
+
+int QtWindowPort::ListFindExact(WindowId window, int control, std::string_view text) {
+  QString wanted = Widen(text);
+  QWidget* c = Control(window, control);
+  if (auto* l = qobject_cast<QListWidget*>(c)) {
+    for (int i = 0; i < l->count(); ++i) {
+      if (l->item(i)->text().compare(wanted, Qt::CaseInsensitive) == 0) return i;
+    }
+  }
+  if (auto* b = qobject_cast<QComboBox*>(c)) {
+    for (int i = 0; i < b->count(); ++i) {
+      if (b->itemText(i).compare(wanted, Qt::CaseInsensitive) == 0) return i;
+    }
+  }
+  return -1;
+}
+
+int QtWindowPort::ListCount(WindowId window, int control) {
+  QWidget* c = Control(window, control);
+  if (auto* l = qobject_cast<QListWidget*>(c)) return l->count();
+  if (auto* b = qobject_cast<QComboBox*>(c)) return b->count();
+  return 0;
+}
+
+int QtWindowPort::ListSelection(WindowId window, int control) {
+  QWidget* c = Control(window, control);
+  if (auto* l = qobject_cast<QListWidget*>(c)) return l->currentRow();
+  if (auto* b = qobject_cast<QComboBox*>(c)) return b->currentIndex();
+  return -1;
+}
+
+std::string QtWindowPort::ListSelectedText(WindowId window, int control) {
+  QWidget* c = Control(window, control);
+  if (auto* l = qobject_cast<QListWidget*>(c)) {
+    if (QListWidgetItem* item = l->currentItem()) return Narrow(item->text());
+  }
+  if (auto* b = qobject_cast<QComboBox*>(c)) return Narrow(b->currentText());
+  return {};
+}
+
+void QtWindowPort::CloseBoxesOf(Window& w) {
+  for (auto& box : w.boxes) {
+    if (box) box->done(DefaultAnswer(box->property("boxType").toUInt()));
+  }
+  w.boxes.clear();
+}
+
+void QtWindowPort::EndDialog(WindowId window, int code) {
+  Run([=, this] {
+    Window* w = Find(window);
+    if (!w) return;
+    w->ended = true;
+    if (w->timer) w->timer->stop();
+    CloseBoxesOf(*w);
+    w->dialog->done(code);
+  });
+}
+
+void QtWindowPort::RequestClose(WindowId window) {
+  // Always posted, as a close message is: the close runs from the main loop, not inside the
+  // caller's handling.
+  QMetaObject::invokeMethod(
+      this,
+      [=, this] {
+        if (Window* w = Find(window)) w->dialog->close();
+      },
+      Qt::QueuedConnection);
+}
+
+void QtWindowPort::PostRefresh(WindowId window) {
+  if (window == kNoWindow) return;
+  {
+    std::lock_guard lock(refresh_mutex_);
+    if (std::find(refresh_pending_.begin(), refresh_pending_.end(), window) !=
+        refresh_pending_.end()) {
+      return;  // one notification is already on its way
+    }
+    refresh_pending_.push_back(window);
+  }
+  QMetaObject::invokeMethod(
+      this,
+      [=, this] {
+        {
+          std::lock_guard lock(refresh_mutex_);
+          std::erase(refresh_pending_, window);
+        }
+        Window* w = Find(window);
+        if (w && w->procedure && w->procedure->refresh) w->procedure->refresh(*ctx_, window);
+      },
+      Qt::QueuedConnection);
+}
+
+void QtWindowPort::StopTimer(WindowId window) {
+  Run([=, this] {
+    if (Window* w = Find(window); w && w->timer) w->timer->stop();
+  });
+}
+
+void QtWindowPort::Command(WindowId id, int control, int notification) {
+  Window* w = Find(id);
+  if (w && w->procedure && w->procedure->command) {
+    w->procedure->command(*ctx_, id, control, notification);
+  }
+}
+
+void QtWindowPort::Wire(WindowId id, Window& w) {
+  const auto children = w.dialog->findChildren<QWidget*>();
+  for (QWidget* child : children) {
+    const QString name = child->objectName();
+    if (!name.startsWith(QLatin1String("ctl"))) continue;
+    bool ok = false;
+    int control = name.mid(3).toInt(&ok);
+    if (!ok) continue;
+    w.controls[control] = child;
+    if (auto* b = qobject_cast<QAbstractButton*>(child)) {
+      QObject::connect(b, &QAbstractButton::clicked, this, [this, id, control, b] {
+        // A push-like check box that only the program checks undoes the toolkit's toggle.
+        if (b->isCheckable() && ProgramChecked(b)) b->setChecked(!b->isChecked());
+        Command(id, control, kNotifyClicked);
+      });
+    } else if (auto* c = qobject_cast<QComboBox*>(child)) {
+      QObject::connect(c, &QComboBox::activated, this,
+                       [this, id, control] { Command(id, control, kNotifySelChange); });
+    } else if (auto* l = qobject_cast<QListWidget*>(child)) {
+      QObject::connect(l, &QListWidget::itemDoubleClicked, this,
+                       [this, id, control] { Command(id, control, kNotifyDoubleClick); });
+      QObject::connect(l, &QListWidget::currentRowChanged, this,
+                       [this, id, control] { Command(id, control, kNotifySelChange); });
+    } else if (auto* e = qobject_cast<QLineEdit*>(child)) {
+      QObject::connect(e, &QLineEdit::textChanged, this,
+                       [this, id, control] { Command(id, control, kNotifyEditChange); });
+    }
+  }
+}
+
+int QtWindowPort::RunModalDialog(WindowId owner, int resource) {
+  const DialogProcedure* procedure = FindDialogProcedure(resource);
+  Window* parent = Find(owner);
+  auto* dialog = new HostDialog(parent ? parent->dialog.data() : nullptr);
+  if (!procedure || !ApplyTemplate(resource, dialog)) {
+    delete dialog;
+    return -1;
+  }
+  dialog->setWindowFlags((dialog->windowFlags() | Qt::WindowMinimizeButtonHint) &
+                         ~Qt::WindowMaximizeButtonHint & ~Qt::WindowContextHelpButtonHint);
+
+  const WindowId id = next_id_.fetch_add(1);
+  auto window = std::make_unique<Window>();
+  window->dialog = dialog;
+  window->procedure = procedure;
+  Window& w = *window;
+  windows_[id] = std::move(window);
+  Wire(id, w);
+  dialog->on_cancel = [this, id] { Command(id, kCancelCommand, kNotifyClicked); };
+  dialog->on_close = [this, id, procedure] {
+    if (!Find(id)) return;
+    if (procedure->close) {
+      procedure->close(*ctx_, id);
+    } else {
+      Command(id, kCancelCommand, kNotifyClicked);
+    }
+  };
+  if (procedure->timer) {
+    w.timer = new QTimer(dialog);
+    w.timer->setInterval(100);
+    QObject::connect(w.timer, &QTimer::timeout, this, [this, id, procedure] {
+      if (Find(id)) procedure->timer(*ctx_, id);
+    });
+    w.timer->start();
+  }
+  last_opened_.store(id);
+  if (procedure->init) procedure->init(*ctx_, id);
+
+  int code = w.ended ? dialog->result() : dialog->exec();
+  w.ended = true;
+  CloseBoxesOf(w);
+  windows_.erase(id);
+  delete dialog;
+  if (owner == kNoWindow) ReleaseWaiters();  // the program's top dialog has ended
+  return code;
+}
+
+int QtWindowPort::ShowBox(WindowId owner, const QString& text, const QString& caption,
+                          unsigned type) {
+  Window* w = Find(owner);
+  if (owner != kNoWindow && !w) return DefaultAnswer(type);
+  QMessageBox box(w ? w->dialog.data() : nullptr);
+  box.setWindowTitle(caption);
+  box.setText(text);
+  box.setProperty("boxType", type);
+  switch (type & 0xF0) {
+    case kMbIconError:
+      box.setIcon(QMessageBox::Critical);
+      break;
+    case kMbIconQuestion:
+      box.setIcon(QMessageBox::Question);
+      break;
+    case kMbIconWarning:
+      box.setIcon(QMessageBox::Warning);
+      break;
+    case kMbIconInformation:
+      box.setIcon(QMessageBox::Information);
+      break;
+    default:
+      box.setIcon(QMessageBox::NoIcon);
+      break;
+  }
+  switch (type & 0x0F) {
+    case kMbOkCancel:
+      box.addButton(QMessageBox::Ok)->setProperty("answer", kIdOk);
+      box.addButton(QMessageBox::Cancel)->setProperty("answer", kIdCancel);
+      break;
+    case kMbYesNo:
+      box.addButton(QMessageBox::Yes)->setProperty("answer", kIdYes);
+      box.addButton(QMessageBox::No)->setProperty("answer", kIdNo);
+      break;
+    default:
+      box.addButton(QMessageBox::Ok)->setProperty("answer", kIdOk);
+      break;
+  }
+  if (w) w->boxes.emplace_back(&box);
+  box.exec();
+  if (Window* still = Find(owner)) {
+    std::erase_if(still->boxes, [&](const QPointer<QMessageBox>& b) { return b == &box; });
+  }
+  QAbstractButton* clicked = box.clickedButton();
+  return clicked ? clicked->property("answer").toInt() : DefaultAnswer(type);
+}
+
+int QtWindowPort::MessageBox(WindowId owner, std::string_view text, std::string_view caption,
+                             unsigned type) {
+  if (OnMainThread()) return ShowBox(owner, Widen(text), Widen(caption), type);
+
+  struct Pending {
+    bool done = false;
+    int answer = 0;
+  };
+  auto pending = std::make_shared<Pending>();
+  {
+    std::lock_guard lock(box_mutex_);
+    if (released_) return DefaultAnswer(type);
+  }
+  QMetaObject::invokeMethod(
+      this,
+      [=, this, t = Widen(text), c = Widen(caption)] {
+        bool released;
+        {
+          std::lock_guard lock(box_mutex_);
+          released = released_;
+        }
+        int answer = released ? DefaultAnswer(type) : ShowBox(owner, t, c, type);
+        std::lock_guard lock(box_mutex_);
+        pending->answer = answer;
+        pending->done = true;
+        box_cv_.notify_all();
+      },
+      Qt::QueuedConnection);
+  std::unique_lock lock(box_mutex_);
+  box_cv_.wait(lock, [&] { return pending->done || released_; });
+  return pending->done ? pending->answer : DefaultAnswer(type);
+}
+
+}  // namespace talmeris::ui

@@ -1,0 +1,173 @@
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+#include <functional>
+#include <thread>
+
+#include "app/main_dialog.h"
+#include "app/startup.h"
+#include "support/test_client.h"
+#include "ui/qt_window_port.h"
+
+using namespace talmeris;
+
+class MainDialogGuiTest : public QObject {
+  Q_OBJECT
+
+ private:
+  struct Rig {
+    ui::QtWindowPort windows;
+    test::TempDir dir;
+    test::FakeNetwork network;
+    voice::NullVoiceSystem voice;
+    test::FakeLauncher launcher;
+    NullKeyboard keyboard;
+    ClientContext ctx{Ports{&windows, &network, &voice, &launcher, &keyboard}, dir.path()};
+    Rig() {
+      windows.SetContext(&ctx);
+      ctx.settings = LoadSettings(ctx.File(kSettingsFileName), 1, nullptr);
+      ctx.close_pause_ms = 1000;
+    }
+    // Runs the main dialog; `script` runs once it is open, with its window id.
+    int Run(std::function<void(WindowId)> script) {
+      QTimer::singleShot(0, [this, script] {
+        WindowId id = windows.LastOpened();
+        script(id);  // a failed check returns early: the dialog still ends
+        if (windows.DialogOf(id)) windows.EndDialog(id, -5);
+      });
+      return windows.RunModalDialog(kNoWindow, kMainDialog);
+    }
+    template <typename T>
+    T* Control(WindowId w, int id) {
+      return qobject_cast<T*>(windows.ControlOf(w, id));
+    }
+  };
+
+  // Answers the next message box that opens, recording its text.
+  static void AnswerNextBox(QString* text) {
+    QTimer::singleShot(50, [text] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        *text = box->text();
+        box->button(QMessageBox::Ok)->click();
+      } else {
+        AnswerNextBox(text);
+      }
+    });
+  }
+
+ private slots:
+  void controlsStartAsTheTemplateSays() {
+    Rig rig;
+    int code = rig.Run([&](WindowId w) {
+      QDialog* d = rig.windows.DialogOf(w);
+      QCOMPARE(d->windowTitle(), QString("Client Application"));
+      QCOMPARE(d->size(), QSize(508, 224));
+      for (int id : {kCtlClearHistory, kCtlMessages, kCtlConfiguration, kCtlStatistics, kCtlProfile,
+                     kCtlChatInput, kCtlSend, kCtlPtt, kCtlFdr, kCtlSound, kCtlView, kCtlVoiceIp,
+                     kCtlMute, kCtlRx, kCtlTx}) {
+        QVERIFY2(!rig.windows.ControlOf(w, id)->isEnabled(), qPrintable(QString::number(id)));
+      }
+      for (int id : {kCtlFilter, kCtlPlayerList, kCtlHistory, kCtlLag, kCtlPatching}) {
+        QVERIFY(rig.windows.ControlOf(w, id)->isEnabled());
+      }
+      QCOMPARE(rig.Control<QPushButton>(w, kCtlSend)->text(), QString("&Send"));
+      QVERIFY(rig.Control<QPushButton>(w, kCtlSend)->isDefault());
+      QCOMPARE(rig.Control<QLabel>(w, kCtlLag)->text(), QString("Lag: ???? ms"));
+      QCOMPARE(rig.Control<QComboBox>(w, kCtlFilter)->count(), 5);
+      QCOMPARE(rig.windows.ControlOf(w, kCtlSend)->geometry(), QRect(410, 166, 42, 26));
+      rig.windows.EndDialog(w, 77);
+    });
+    QCOMPARE(code, 77);
+  }
+
+  void escapeKeepsTheDialogAndTheCloseBoxClosesInOrder() {
+    Rig rig;
+    std::chrono::steady_clock::time_point closed_at;
+    int code = rig.Run([&](WindowId w) {
+      QTest::keyClick(rig.windows.DialogOf(w), Qt::Key_Escape);
+      QVERIFY(rig.windows.DialogOf(w) != nullptr);
+      QVERIFY(rig.windows.DialogOf(w)->isVisible());
+      rig.windows.EnableControl(w, kCtlSend, true);
+      closed_at = std::chrono::steady_clock::now();
+      rig.windows.DialogOf(w)->close();  // the close box
+    });
+    auto paused = std::chrono::steady_clock::now() - closed_at;
+    QCOMPARE(code, 2);
+    QVERIFY(paused >= std::chrono::milliseconds(900));
+    QCOMPARE(QString::fromStdString(rig.ctx.event_log.Line(rig.ctx.event_log.Count() - 1)),
+             QString("Closing connection..."));
+  }
+
+  void filterSavesOncePerChangeAndNoticesForFiltering() {
+    Rig rig;
+    QString notice;
+    rig.Run([&](WindowId w) {
+      auto* filter = rig.Control<QComboBox>(w, kCtlFilter);
+      AnswerNextBox(&notice);
+      filter->setCurrentIndex(2);
+      emit filter->activated(2);
+      QCOMPARE(rig.dir.Read("Client.cfg")[7], 2);
+      QVERIFY(notice.startsWith("You have selected to filter players"));
+      notice.clear();
+      std::filesystem::remove(rig.dir.path() / "Client.cfg");
+      emit filter->activated(2);  // the same entry: nothing written
+      QVERIFY(!rig.dir.Exists("Client.cfg"));
+      rig.dir.Write("Client.cfg", std::vector<std::uint8_t>(256, 0));
+      filter->setCurrentIndex(0);
+      emit filter->activated(0);  // "Everyone": written, no notice
+      QCOMPARE(rig.dir.Read("Client.cfg")[7], 0);
+      QVERIFY(notice.isEmpty());
+      rig.windows.EndDialog(w, 2);
+    });
+  }
+
+  void historyShowsTheNewest499LinesFromAnyThread() {
+    Rig rig;
+    rig.Run([&](WindowId w) {
+      std::thread writer([&] {
+        for (int i = 0; i < 500; ++i) rig.ctx.event_log.Add(w, "line " + std::to_string(i));
+      });
+      writer.join();
+      auto* history = rig.Control<QPlainTextEdit>(w, kCtlHistory);
+      QTRY_VERIFY(history->toPlainText().endsWith("line 499"));
+      QStringList lines = history->toPlainText().split('\n');
+      QCOMPARE(lines.size(), 499);
+      QCOMPARE(lines.first(), QString("line 1"));
+      rig.windows.EndDialog(w, 2);
+    });
+  }
+
+  void workerMessageBoxIsReleasedWhenTheDialogEnds() {
+    Rig rig;
+    std::atomic<int> answer{-1};
+    std::thread worker;
+    bool box_was_open = false;
+    QTimer::singleShot(0, [&] {
+      WindowId w = rig.windows.LastOpened();
+      worker = std::thread(
+          [&, w] { answer = rig.windows.MessageBox(w, "waiting", "caption", kMbOkCancel); });
+      // The dialog ends while the worker's box is still open.
+      QTimer::singleShot(300, [&, w] {
+        box_was_open = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr;
+        rig.windows.EndDialog(w, 3);
+      });
+    });
+    QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kMainDialog), 3);
+    worker.join();
+    QVERIFY(box_was_open);
+    QCOMPARE(answer.load(), static_cast<int>(kIdCancel));
+    // After the top dialog has ended, a worker's box answers at once.
+    std::thread late([&] { answer = rig.windows.MessageBox(kNoWindow, "late", "c", kMbYesNo); });
+    late.join();
+    QCOMPARE(answer.load(), static_cast<int>(kIdNo));
+  }
+};
+
+QTEST_MAIN(MainDialogGuiTest)
+#include "main_dialog_gui_test.moc"
