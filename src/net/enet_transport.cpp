@@ -259,6 +259,7 @@ struct Endpoint {
 
   EnetOptions options;
   bool is_server = false;
+  bool initialized = false;
   void* context = nullptr;
   MessageHandler handler = nullptr;
   Guid application;
@@ -287,6 +288,14 @@ struct Endpoint {
   std::atomic<bool> connected{false};
   Connection* server_connection = nullptr;  // service thread
   std::atomic<DPNID> client_connection_id{0};
+
+  HRESULT Initialize(void* c, MessageHandler h) {
+    if (initialized) return DPNERR_ALREADYINITIALIZED;
+    context = c;
+    handler = h;
+    initialized = true;
+    return DPN_OK;
+  }
 
   void Wake() {
     std::uint64_t one = 1;
@@ -745,6 +754,12 @@ struct Endpoint {
                    : (ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT |
                       ((flags & DPNSEND_NONSEQUENTIAL) ? ENET_PACKET_FLAG_UNSEQUENCED : 0));
     cmd.deadline_ns = (!guaranteed && timeout_ms) ? NowNs() + timeout_ms * 1'000'000ull : 0;
+    cmd.packet = enet_packet_create(data, size, packet_flags);  // the one copy, outside any lock
+    if (!cmd.packet) return DPNERR_OUTOFMEMORY;
+    auto refuse = [&](HRESULT hr) {
+      enet_packet_destroy(cmd.packet);
+      return hr;
+    };
     {
       std::lock_guard lock(mutex);
       auto count = [&](Connection& c) {
@@ -752,17 +767,15 @@ struct Endpoint {
         c.queued_bytes.fetch_add(size, std::memory_order_relaxed);
       };
       if (!is_server) {
-        if (!connected.load() || !client_connection) return DPNERR_NOCONNECTION;
+        if (!connected.load() || !client_connection) return refuse(DPNERR_NOCONNECTION);
         count(*client_connection);
       } else if (target == DPNID_ALL_PLAYERS_GROUP) {
         for (auto& [id, c] : connections) count(*c);
       } else {
         auto it = connections.find(target);
-        if (it == connections.end()) return DPNERR_INVALIDPLAYER;
+        if (it == connections.end()) return refuse(DPNERR_INVALIDPLAYER);
         count(*it->second);
       }
-      cmd.packet = enet_packet_create(data, size, packet_flags);
-      if (!cmd.packet) return DPNERR_OUTOFMEMORY;
     }
     Enqueue(cmd);
     return DPNSUCCESS_PENDING;
@@ -797,11 +810,7 @@ class EnetClient final : public Client {
   explicit EnetClient(const EnetOptions& options) : ep_(options) {}
 
   HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t) override {
-    if (initialized_) return DPNERR_ALREADYINITIALIZED;
-    ep_.context = context;
-    ep_.handler = handler;
-    initialized_ = true;
-    return DPN_OK;
+    return ep_.Initialize(context, handler);
   }
   HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
                                std::uint32_t* size, std::uint32_t* count) override {
@@ -809,7 +818,7 @@ class EnetClient final : public Client {
   }
   HRESULT Connect(const ApplicationDesc& app, const Address& host_address,
                   const Address&) override {
-    if (!initialized_ || closed_) return DPNERR_UNINITIALIZED;
+    if (!ep_.initialized || closed_) return DPNERR_UNINITIALIZED;
     if (ep_.host) return ep_.connected.load() ? DPNERR_ALREADYCONNECTED : DPNERR_CONNECTING;
     if (!host_address.hostname || !host_address.port || *host_address.port > 65535)
       return DPNERR_INVALIDHOSTADDRESS;
@@ -853,7 +862,6 @@ class EnetClient final : public Client {
 
  private:
   Endpoint ep_;
-  bool initialized_ = false;
   std::atomic<bool> closed_{false};
 };
 
@@ -862,18 +870,14 @@ class EnetServer final : public Server {
   explicit EnetServer(const EnetOptions& options) : ep_(options) { ep_.is_server = true; }
 
   HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t) override {
-    if (initialized_) return DPNERR_ALREADYINITIALIZED;
-    ep_.context = context;
-    ep_.handler = handler;
-    initialized_ = true;
-    return DPN_OK;
+    return ep_.Initialize(context, handler);
   }
   HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
                                std::uint32_t* size, std::uint32_t* count) override {
     return EnumProviders(provider, buffer, size, count);
   }
   HRESULT Host(const ApplicationDesc& app, const Address& device) override {
-    if (!initialized_ || closed_) return DPNERR_UNINITIALIZED;
+    if (!ep_.initialized || closed_) return DPNERR_UNINITIALIZED;
     if (ep_.host) return DPNERR_ALREADYINITIALIZED;
     if (!device.service_provider || !device.port || *device.port > 65535)
       return DPNERR_INVALIDDEVICEADDRESS;
@@ -925,7 +929,6 @@ class EnetServer final : public Server {
 
  private:
   Endpoint ep_;
-  bool initialized_ = false;
   std::atomic<bool> closed_{false};
 };
 
