@@ -22,11 +22,12 @@ namespace {
 
 std::uint64_t Now() {
   return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+          .count());
 }
 
 struct Result {
-  double messages_per_second = 0;
+  double messages_per_second = 0;  // arrivals over the time from the first send to the last arrival
   double p50_us = 0, p99_us = 0, p999_us = 0;
   std::size_t received = 0;
 };
@@ -34,7 +35,9 @@ struct Result {
 void Percentiles(std::vector<std::uint64_t>& lat, Result& r) {
   if (lat.empty()) return;
   std::sort(lat.begin(), lat.end());
-  auto at = [&](double q) { return lat[std::min(lat.size() - 1, static_cast<std::size_t>(q * lat.size()))] / 1000.0; };
+  auto at = [&](double q) {
+    return lat[std::min(lat.size() - 1, static_cast<std::size_t>(q * lat.size()))] / 1000.0;
+  };
   r.p50_us = at(0.50);
   r.p99_us = at(0.99);
   r.p999_us = at(0.999);
@@ -46,18 +49,21 @@ struct Sink {
   std::mutex mutex;
   std::vector<std::uint64_t> latencies;
   std::atomic<std::size_t> count{0};
+  std::atomic<std::uint64_t> last_ns{0};
   static HRESULT Handle(void* self, const Message& m) {
     if (m.id != MessageId::Receive || m.size < 8) return DPN_OK;
     auto* s = static_cast<Sink*>(self);
     std::uint64_t now = Now();
     std::lock_guard lock(s->mutex);
     s->latencies.push_back(now - LoadU64(m.data));
+    s->last_ns.store(now);
     s->count.fetch_add(1);
     return DPN_OK;
   }
 };
 
-Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_second, std::uint16_t port) {
+Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_second,
+               std::uint16_t port) {
   auto network = CreateEnetNetwork();
   Sink sink;
   std::unique_ptr<Server> server;
@@ -89,11 +95,12 @@ Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_seco
   std::vector<std::uint8_t> msg(size, 0);
   const std::uint32_t flags = guaranteed ? 0x128 : 0x122;
   auto start = Clock::now();
+  const std::uint64_t start_ns = Now();
   for (int i = 0; i < count; ++i) {
     if (rate_per_second > 0) {
-      auto due = start + std::chrono::nanoseconds(static_cast<long long>(1e9 * i / rate_per_second));
-      while (Clock::now() < due) {
-      }
+      auto due =
+          start + std::chrono::nanoseconds(static_cast<long long>(1e9 * i / rate_per_second));
+      std::this_thread::sleep_until(due);
     }
     StoreU64(msg.data(), Now());
     client->Send(msg.data(), size, guaranteed ? 0 : 1000, flags);
@@ -102,7 +109,7 @@ Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_seco
   while (sink.count.load() < static_cast<std::size_t>(count) && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  double seconds = (sink.last_ns.load() - start_ns) / 1e9;
   Result r;
   {
     std::lock_guard lock(sink.mutex);
@@ -115,7 +122,8 @@ Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_seco
 }
 
 // ---- raw ENet: one thread per side, flush per message ----
-Result RunRaw(std::uint32_t size, bool guaranteed, int count, int rate_per_second, std::uint16_t port) {
+Result RunRaw(std::uint32_t size, bool guaranteed, int count, int rate_per_second,
+              std::uint16_t port) {
   ENetAddress address;
   enet_address_set_host_ip(&address, "127.0.0.1");
   address.port = port;
@@ -124,12 +132,15 @@ Result RunRaw(std::uint32_t size, bool guaranteed, int count, int rate_per_secon
   latencies.reserve(count);
   std::atomic<bool> stop{false};
   std::atomic<std::size_t> received{0};
+  std::atomic<std::uint64_t> last_ns{0};
   std::thread server_thread([&] {
     ENetEvent e;
     while (!stop.load()) {
       while (enet_host_service(server, &e, 1) > 0) {
         if (e.type == ENET_EVENT_TYPE_RECEIVE) {
-          latencies.push_back(Now() - LoadU64(e.packet->data));
+          std::uint64_t now = Now();
+          latencies.push_back(now - LoadU64(e.packet->data));
+          last_ns.store(now);
           received.fetch_add(1);
           enet_packet_destroy(e.packet);
         }
@@ -143,15 +154,16 @@ Result RunRaw(std::uint32_t size, bool guaranteed, int count, int rate_per_secon
   }
   std::vector<std::uint8_t> msg(size, 0);
   auto start = Clock::now();
+  const std::uint64_t start_ns = Now();
   for (int i = 0; i < count; ++i) {
     if (rate_per_second > 0) {
-      auto due = start + std::chrono::nanoseconds(static_cast<long long>(1e9 * i / rate_per_second));
-      while (Clock::now() < due) {
-      }
+      auto due =
+          start + std::chrono::nanoseconds(static_cast<long long>(1e9 * i / rate_per_second));
+      std::this_thread::sleep_until(due);
     }
     StoreU64(msg.data(), Now());
-    ENetPacket* p = enet_packet_create(msg.data(), size,
-                                       guaranteed ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED);
+    ENetPacket* p = enet_packet_create(
+        msg.data(), size, guaranteed ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED);
     enet_peer_send(peer, guaranteed ? 1 : 3, p);
     enet_host_flush(client);
     while (enet_host_service(client, &e, 0) > 0) {
@@ -162,7 +174,7 @@ Result RunRaw(std::uint32_t size, bool guaranteed, int count, int rate_per_secon
     while (enet_host_service(client, &e, 1) > 0) {
     }
   }
-  double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  double seconds = (last_ns.load() - start_ns) / 1e9;
   stop = true;
   server_thread.join();
   Result r;

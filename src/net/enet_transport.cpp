@@ -119,6 +119,7 @@ class Worker {
         return;
       }
       queue_.Push(e);
+      if (!waiting_) return;  // the worker is busy and will see it without a wake-up
     }
     cv_.notify_one();
   }
@@ -157,7 +158,9 @@ class Worker {
       Event e;
       {
         std::unique_lock lock(mutex_);
+        waiting_ = true;
         cv_.wait(lock, [&] { return stopping_ || !queue_.Empty() || finishing_; });
+        waiting_ = false;
         if (stopping_ || queue_.Empty()) break;
         e = queue_.Pop();
         busy_ = true;
@@ -186,6 +189,7 @@ class Worker {
   bool stopping_ = false;
   bool finishing_ = false;
   bool busy_ = false;
+  bool waiting_ = false;
   std::atomic<bool> done_{false};
   std::thread thread_;
 };
