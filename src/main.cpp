@@ -8,6 +8,7 @@
 #include "app/posix_launcher.h"
 #include "app/startup.h"
 #include "net/enet_transport.h"
+#include "server/server_link.h"
 #include "ui/qt_window_port.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,7 @@ int main(int argc, char** argv) {
   NullKeyboard keyboard;
   ClientContext ctx(Ports{&windows, network.get(), &voice, &launcher, &keyboard});
   windows.SetContext(&ctx);
+  ctx.exit_process = &std::_Exit;
 
   // The game server: built in, or TALMERIS_SERVER=host[:port] for development.
   ctx.server_host = TALMERIS_DEFAULT_SERVER;
@@ -36,5 +38,8 @@ int main(int argc, char** argv) {
 
   std::string command_line;
   for (int i = 1; i < argc; ++i) command_line += (i > 1 ? " " : "") + std::string(argv[i]);
-  return RunClient(ctx, command_line, net::Handlers{});
+  net::Handlers handlers;
+  handlers.server_messages = &OnServerMessage;
+  handlers.context = &ctx;
+  return RunClient(ctx, command_line, handlers);
 }

@@ -16,6 +16,7 @@
 #include "app/stopwatch.h"
 #include "app/window_port.h"
 #include "net/transport.h"
+#include "peers/peer_host.h"
 #include "server/tables.h"
 #include "voice/voice_port.h"
 
@@ -92,8 +93,24 @@ struct ClientContext {
   bool voice_muted = false;   // main thread
   int close_pause_ms = 1000;  // the orderly close's pause
 
+  // Connection sequence state shared with the server handler.
+  std::atomic<bool> data_up_to_date{false};
+  bool new_account_requested = false;  // main thread
+
+  // Open secondary dialogs that server replies update (kNoWindow while closed).
+  std::atomic<WindowId> new_account_dialog{kNoWindow};
+  std::atomic<WindowId> player_info_window{kNoWindow};
+  std::atomic<WindowId> profile_editor_window{kNoWindow};
+
+  // Where the per-user key folder lives ($XDG_CONFIG_HOME or ~/.config by default).
+  std::filesystem::path user_config_home;
+  // Ends the process at once (the key folder failure); tests replace it.
+  void (*exit_process)(int) = nullptr;
+
   // Peer host.
   std::atomic<bool> peer_host_active{false};
+  std::atomic<bool> sound_peer_attached{false};
+  PeerSlots peer_slots;
   std::mutex peer_text_lock;
   std::mutex offline_messages_lock;
 };

@@ -1,5 +1,6 @@
 #include "app/dialog.h"
 #include "app/main_dialog.h"
+#include "server/connect.h"
 
 namespace talmeris {
 

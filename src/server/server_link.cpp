@@ -1,0 +1,496 @@
+#include "server/server_link.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+#include "app/context.h"
+#include "app/main_dialog.h"
+#include "app/startup.h"
+#include "peers/peer_host.h"
+#include "server/connect.h"
+#include "server/protocol.h"
+#include "server/text_fields.h"
+
+namespace talmeris {
+namespace {
+
+constexpr const char* kCaption = "Client Application";
+constexpr const char* kConnectFailedText =
+    "Failed to connect to session!\n\nIf you HAVE been able to connect before...\n- The host may "
+    "be temporarily offline OR\n- A connection could not be established (Internet or provider "
+    "trouble) OR\n- Previous session has not yet timed out (approximately one minute)\n\nIf you "
+    "have NOT been able to connect before...\n- You need to have DirectX 9.0 or higher installed "
+    "OR\n- There is a firewall blocking your connection (office LAN) OR\n- Your computer is not "
+    "configured properly for TCP/IP";
+
+// Shows a fatal box owned by the main dialog and ends it with `code`.
+void EndWith(ClientContext& ctx, const char* text, unsigned icon, int code) {
+  const WindowId main = ctx.main_window.load();
+  ctx.ports.windows->MessageBox(main, text, kCaption, icon);
+  ctx.ports.windows->EndDialog(main, code);
+}
+
+void RelayToAll(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size) {
+  SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, data, size, true, 0);
+}
+
+void SendPresenceCue(ClientContext& ctx, std::uint8_t param) {
+  ShortMessage cue;
+  cue.type = kSoundCue;
+  cue.param = param;
+  cue.value1 = 8.0f;
+  auto bytes = cue.Encode();
+  SendToSoundPeers(ctx, bytes.data(), bytes.size());
+}
+
+void PeersDepart(ClientContext& ctx) {
+  ShortMessage departure;
+  departure.type = 7;
+  auto bytes = departure.Encode();
+  SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, bytes.data(), bytes.size(), true, 0);
+  ctx.peer_host_active.store(false);
+}
+
+// ---- session and login replies ----
+
+void OnConnectComplete(ClientContext& ctx, net::HRESULT result) {
+  if (result == net::DPN_OK) {
+    CompleteConnectStage(ctx);
+    return;
+  }
+  EndWith(ctx, kConnectFailedText, kMbIconError, kEndFatal);
+}
+
+void OnTerminateSession(ClientContext& ctx) {
+  PeersDepart(ctx);
+  EndWith(ctx,
+          "The connection to the server has been lost!\n\nPlease try to reconnect in a few "
+          "minutes...",
+          kMbIconWarning, kEndFatal);
+}
+
+void OnSessionWelcome(ClientContext& ctx, const ShortMessage& m) {
+  const WindowId main = ctx.main_window.load();
+  net::ConnectionInfo info;
+  std::uint32_t latency_ms = 0;  // a failed query counts as no delay
+  if (ctx.net.net_client && net::Succeeded(ctx.net.net_client->GetConnectionInfo(&info))) {
+    latency_ms = info.round_trip_latency_ms;
+  }
+  ctx.event_log.Add(main, "Configuration received!");
+  {
+    std::lock_guard lock(ctx.world_lock);
+    ctx.stopwatch.Reset();
+    ctx.world.universe_seconds = static_cast<float>(latency_ms * 0.0005 + m.value1);
+    ctx.world.universe_hours = m.value3;
+  }
+  if (m.value2 > kClientRelease) {
+    ctx.ports.windows->MessageBox(main,
+                                  "Newer Client Application release may be available...\n\n"
+                                  "Please visit https://www.talmeris.example/",
+                                  kCaption, kMbIconInformation);
+  }
+  if (!CreateUserKey(ctx)) {
+    ctx.event_log.Add(main, "Could not execute RegCreateKeyEx!");
+    if (ctx.exit_process) ctx.exit_process(0);
+    return;
+  }
+  if (m.param < 32) {
+    ctx.tables.own_player_slot.store(m.param);
+  } else {
+    EndWith(ctx, "Maximum number of players online!\n\nSorry, please try again in a few minutes...",
+            kMbIconWarning, kEndFatal);
+  }
+}
+
+void OnReady(ClientContext& ctx, const ShortMessage& m) {
+  WindowPort& w = *ctx.ports.windows;
+  const WindowId main = ctx.main_window.load();
+  w.EnableControl(main, kCtlSend, true);
+  w.EnableControl(main, kCtlChatInput, true);
+  w.SetControlText(main, kCtlPatching, "");
+  ctx.tables.own_vessel_slot.store(
+      static_cast<std::uint8_t>(static_cast<std::int64_t>(m.value1) & 0xFF));
+  const auto revision = static_cast<std::uint16_t>(static_cast<std::int64_t>(m.value3) & 0xFFFF);
+  if (ctx.settings.data_revision != revision) {
+    ctx.settings.data_revision = revision;
+    std::uint8_t bytes[2];
+    StoreU16(bytes, revision);
+    WriteSettingsBytes(ctx.File(kSettingsFileName), kOffDataRevision, bytes, 2);  // silent
+  }
+  ctx.data_up_to_date.store(true);
+  ctx.event_log.Add(main, "Product is up-to-date...");
+  w.FocusControl(main, kCtlChatInput);
+}
+
+void OnLoginStatus(ClientContext& ctx, const ShortMessage& m) {
+  if (m.value2 == 0.0f) {
+    OnReady(ctx, m);
+  } else if (m.value2 == 1.0f) {
+    // Patching arrives with its own issue.
+  } else if (m.value2 == 2.0f) {
+    if (m.value1 == 1.0f) {
+      ctx.event_log.Add(ctx.main_window.load(), "Login information verified...");
+      ShortMessage ack;
+      ack.type = kLoginAcknowledge;
+      auto bytes = ack.Encode();
+      SendToServer(ctx, bytes.data(), bytes.size(), true, 0);
+    } else if (m.value1 == 0.0f) {
+      EndWith(ctx, "Incorrect password!\n\nPlease reload the application and try again...",
+              kMbIconError, kEndFatal);
+    } else if (m.value1 == 2.0f) {
+      EndWith(ctx, "Incorrect login ID!\n\nPlease reload the application and try again...",
+              kMbIconError, kEndFatal);
+    }
+  } else if (m.value2 == 3.0f) {
+    EndWith(ctx,
+            "You are already logged on!\n\nOnly one instance of your IVR can exist at one "
+            "time...\nPlease try again in a few minutes...",
+            kMbIconWarning, kEndFatal);
+  } else if (m.value2 == 4.0f) {
+    EndWith(ctx,
+            "There as been a significant revision and your version is now obsolete.\n\nPlease "
+            "download a new copy at https://www.talmeris.example/download/",
+            kMbIconWarning, kEndFatal);
+  }
+}
+
+void OnSessionEnd(ClientContext& ctx, const ShortMessage& m) {
+  if (m.value1 == 0.0f) {
+    ctx.ports.windows->EndDialog(ctx.main_window.load(), kEndServerShutdown);
+  } else if (m.value1 == 1.0f) {
+    ctx.ports.windows->EndDialog(ctx.main_window.load(), kEndKicked);
+  }
+}
+
+void OnAccountCreationReply(ClientContext& ctx, const ShortMessage& m) {
+  const WindowId dialog = ctx.new_account_dialog.load();
+  WindowPort& w = *ctx.ports.windows;
+  switch (m.param) {
+    case 0:
+      w.MessageBox(dialog, "Your account was successfully created!", "Success!", kMbOk);
+      w.EndDialog(dialog, 0);
+      break;
+    case 1:
+      w.MessageBox(dialog, "The handle you selected is already in use, please choose another...",
+                   "Handle conflict!", kMbOk);
+      break;
+    case 2:
+      w.MessageBox(dialog,
+                   "We could not find your referrer, please check the spelling or delete the "
+                   "referrer...",
+                   "Could not find referral!", kMbOk);
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- presence, standing and location ----
+
+void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
+  const unsigned slot = msg[1];
+  if (!ValidPlayerSlot(slot)) return;  // never indexes outside the roster
+  const std::uint8_t own = ctx.tables.own_player_slot.load();
+  PlayerRecord& p = ctx.tables.roster[slot];
+  bool came_online = false;
+  FixedText<13> handle;
+  {
+    std::lock_guard lock(p.lock);
+    std::int64_t gender = p.gender, identity = p.identity_number;
+    const TextField fields[] = {TextField::Signed(&gender), TextField::Text(p.handle.bytes),
+                                TextField::Text(p.rank.bytes), TextField::Unsigned(&identity),
+                                TextField::Rest(p.character_name.bytes)};
+    ParseTextFields(MessageText(msg + 4, 84), fields);
+    p.gender = static_cast<std::uint8_t>(gender & 0xFF);
+    p.identity_number = static_cast<std::uint32_t>(identity);
+    if (slot != own && !p.online) {
+      p.online = 1;
+      came_online = true;
+    }
+    handle = p.handle;
+  }
+  const WindowId main = ctx.main_window.load();
+  if (slot == own) {
+    char title[64];
+    std::snprintf(title, sizeof title, "Client Application [%s]", handle.bytes);
+    ctx.ports.windows->SetWindowTitle(main, title);
+    ctx.settings.login_name.Set(handle.View().substr(0, 15));
+    return;
+  }
+  if (!came_online) return;
+  ctx.ports.windows->ListAdd(main, kCtlPlayerList, handle.View().substr(0, 12));
+  ctx.event_log.AddFormat(main, "Player logged on [%s]", handle.bytes);
+  SendPresenceCue(ctx, 1);
+}
+
+void OnPlayerLoggedOff(ClientContext& ctx, const ShortMessage& m) {
+  if (!ValidPlayerSlot(m.param)) return;
+  PlayerRecord& p = ctx.tables.roster[m.param];
+  FixedText<13> handle;
+  {
+    std::lock_guard lock(p.lock);
+    if (!p.online || p.handle.Empty()) return;
+    handle = p.handle;
+    p.handle.Set("");
+    p.online = 0;
+    p.voice_include = 0;
+  }
+  const WindowId main = ctx.main_window.load();
+  ctx.event_log.AddFormat(main, "Player logged off [%s]", handle.bytes);
+  ctx.ports.windows->ListDeleteExact(main, kCtlPlayerList, handle.View());
+  SendPresenceCue(ctx, 5);
+}
+
+std::int32_t LowByteSigned(std::int64_t v) {
+  return static_cast<std::int8_t>(v & 0xFF);
+}
+
+void OnPlayerStanding(ClientContext& ctx, const std::uint8_t* msg) {
+  const unsigned slot = msg[1];
+  if (!ValidPlayerSlot(slot)) return;
+  PlayerRecord& p = ctx.tables.roster[slot];
+  {
+    std::lock_guard lock(p.lock);
+    // Fields the text does not reach keep their previous values.
+    std::int64_t allegiance = p.allegiance, since = p.member_since, alignment = p.alignment,
+                 tax = p.tax_rate, redistribution = p.redistribution, discount = p.discount;
+    const TextField fields[] = {TextField::Text(p.alliance_name.bytes),
+                                TextField::Signed(&allegiance),
+                                TextField::Signed(&since),
+                                TextField::Signed(&alignment),
+                                TextField::Signed(&tax),
+                                TextField::Signed(&redistribution),
+                                TextField::Signed(&discount)};
+    int stored = ParseTextFields(MessageText(msg + 4, 84), fields);
+    if (stored >= 2) p.allegiance = static_cast<std::uint16_t>(allegiance & 0xFFFF);
+    if (stored >= 2 && p.allegiance == 0) p.alliance_name.Set("");
+    if (stored >= 3) p.member_since = static_cast<std::int32_t>(since & 0xFFFFFFFF);
+    if (stored >= 4) p.alignment = static_cast<std::int8_t>(alignment & 0xFF);
+    if (stored >= 5) p.tax_rate = LowByteSigned(tax);
+    if (stored >= 6) p.redistribution = LowByteSigned(redistribution);
+    if (stored >= 7) p.discount = LowByteSigned(discount);
+  }
+  // The profile editor and player information dialogs reload with their own issues.
+}
+
+void OnNameSuggestion(ClientContext& ctx, const std::uint8_t* msg) {
+  WindowId target = ctx.profile_editor_window.load();
+  if (target == kNoWindow) target = ctx.new_account_dialog.load();
+  if (target == kNoWindow) return;
+  WindowPort& w = *ctx.ports.windows;
+  w.SetControlText(target, kCtlName, MessageText(msg + 4, 84));
+  for (int c : {kCtlSuggest, kCtlCommit, kCtlRandom, kCtlFemale, kCtlMale}) {
+    w.EnableControl(target, c, true);
+  }
+  w.SetReadOnly(target, kCtlName, false);
+  const bool male = msg[1] == 1;
+  w.CheckControl(target, kCtlRandom, false);
+  w.CheckControl(target, kCtlMale, male);
+  w.CheckControl(target, kCtlFemale, !male);
+}
+
+void OnPlayerPosition(ClientContext& ctx, const std::uint8_t* msg) {
+  const auto frame = static_cast<std::int8_t>(msg[1]);
+  SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, msg, kPlayerPositionSize, frame == -1,
+             frame == -1 ? 0 : 1000);
+  if (!ValidPlayerSlot(msg[0])) return;
+  PlayerRecord& p = ctx.tables.roster[msg[0]];
+  std::lock_guard lock(p.lock);
+  p.frame = frame;
+  p.building = msg[2];
+  p.aux_a = static_cast<std::int8_t>(msg[3]);
+  p.x = static_cast<std::int16_t>(LoadU16(msg + 6));
+  p.y = static_cast<std::int16_t>(LoadU16(msg + 8));
+  p.heading = msg[10];
+  p.aux_c = static_cast<std::int8_t>(msg[11]);
+  p.aux_d = static_cast<std::int8_t>(msg[12]);
+  p.aux_b = msg[13];
+}
+
+void OnOwnLocation(ClientContext& ctx, const std::uint8_t* msg) {
+  RelayToAll(ctx, msg, kTextMessageSize);
+  const std::uint8_t vessel = ctx.tables.own_vessel_slot.load();
+  if (ValidVesselSlot(vessel)) {
+    VesselRecord& v = ctx.tables.vessels[vessel];
+    std::lock_guard lock(v.lock);
+    v.interior = msg[84];
+  }
+  const std::uint8_t own = ctx.tables.own_player_slot.load();
+  if (!ValidPlayerSlot(own)) return;
+  PlayerRecord& p = ctx.tables.roster[own];
+  std::lock_guard lock(p.lock);
+  p.heading = msg[1];
+  p.building = msg[85];
+  std::int64_t v[6] = {p.frame, p.unit, p.x, p.y, p.aux_c, p.aux_d};
+  const TextField fields[] = {TextField::Signed(&v[0]), TextField::Signed(&v[1]),
+                              TextField::Signed(&v[2]), TextField::Signed(&v[3]),
+                              TextField::Signed(&v[4]), TextField::Signed(&v[5])};
+  ParseTextFields(MessageText(msg + 4, 80), fields);  // the text ends by offset 83
+  p.frame = static_cast<std::int32_t>(v[0]);
+  p.unit = static_cast<std::int32_t>(v[1]);
+  p.x = static_cast<std::int32_t>(v[2]);
+  p.y = static_cast<std::int32_t>(v[3]);
+  p.aux_c = static_cast<std::int32_t>(v[4]);
+  p.aux_d = static_cast<std::int32_t>(v[5]);
+}
+
+// ---- dispatch ----
+
+void OnShortMessage(ClientContext& ctx, const std::uint8_t* data) {
+  const ShortMessage m = ShortMessage::Decode(data);
+  switch (m.type) {
+    case kSessionWelcome:
+      OnSessionWelcome(ctx, m);
+      break;
+    case kPlayerLoggedOff:
+      OnPlayerLoggedOff(ctx, m);
+      break;
+    case kLoginStatus:
+      OnLoginStatus(ctx, m);
+      break;
+    case kSessionEnd:
+      OnSessionEnd(ctx, m);
+      break;
+    case kAccountCreationReply:
+      OnAccountCreationReply(ctx, m);
+      break;
+    // Relayed to all peers; the vessel and ambient ones are also stored (vessel handling).
+    case 4:
+    case 6:
+    case 16:
+    case 17:
+    case 22:
+    case 25:
+    case 28:
+    case kVesselGone:
+    case kVesselSwitch:
+    case kAmbientUpdate:
+    case kVesselAssignment:
+    case kInteriorChange:
+      RelayToAll(ctx, data, kShortMessageSize);
+      break;
+    case kSoundCue:
+    case 23:
+      SendToSoundPeers(ctx, data, kShortMessageSize);
+      break;
+    default:
+      break;  // unknown types are dropped without a trace
+  }
+}
+
+void OnTextMessage(ClientContext& ctx, const std::uint8_t* data) {
+  switch (data[0]) {
+    case kPlayerIdentity:
+      OnPlayerIdentity(ctx, data);
+      break;
+    case kPlayerStanding:
+      OnPlayerStanding(ctx, data);
+      break;
+    case kCharacterNameSuggestion:
+      OnNameSuggestion(ctx, data);
+      break;
+    case kOwnLocation:
+      OnOwnLocation(ctx, data);
+      break;
+    // Chat, notices and offline messages arrive with the chat issue; chat is relayed meanwhile.
+    case kChatLine:
+    case 2:
+    case 11:
+    case 13:
+    case 14:
+    case 19:
+    case kMenuPage:
+    case kLineInputRequest:
+    case kPodsFileData:
+    case kVesselIdentity:
+      RelayToAll(ctx, data, kTextMessageSize);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size, bool guaranteed,
+                  std::uint32_t timeout_ms) {
+  if (!ctx.net.net_client) return;
+  const std::uint32_t flags = guaranteed ? 0x128 : 0x122;
+  net::HRESULT hr = ctx.net.net_client->Send(data, size, timeout_ms, flags);
+  if (hr == net::DPNERR_INVALIDFLAGS) {
+    ctx.event_log.Add(ctx.main_window.load(), "DPNERR_INVALIDFLAGS");
+  } else if (hr == net::DPNERR_TIMEDOUT) {
+    ctx.event_log.Add(ctx.main_window.load(), "DPNERR_TIMEDOUT");
+  }
+}
+
+void DispatchServerPayload(ClientContext& ctx, const std::uint8_t* payload, std::uint32_t size) {
+  switch (size) {
+    case kPlayerPositionSize:
+    case kShortMessageSize:
+    case kVesselStateSize:
+    case kTextMessageSize:
+    case kPatchChunkSize:
+      break;
+    default:
+      // TerrainData: passed on verbatim, without a copy.
+      SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, payload, size, true, 0);
+      return;
+  }
+  // The handler's own copy; the transport's buffer is not kept after the call.
+  std::uint8_t copy[kPatchChunkSize];
+  std::memcpy(copy, payload, size);
+  switch (size) {
+    case kPlayerPositionSize:
+      OnPlayerPosition(ctx, copy);
+      break;
+    case kShortMessageSize:
+      OnShortMessage(ctx, copy);
+      break;
+    case kVesselStateSize:
+      SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, copy, size, false, 1000);
+      break;
+    case kTextMessageSize:
+      OnTextMessage(ctx, copy);
+      break;
+    default:
+      break;  // the patch chunk arrives with patching
+  }
+}
+
+net::HRESULT OnServerMessage(void* context, const net::Message& message) {
+  auto& ctx = *static_cast<ClientContext*>(context);
+  switch (message.id) {
+    case net::MessageId::ConnectComplete:
+      OnConnectComplete(ctx, message.result);
+      break;
+    case net::MessageId::TerminateSession:
+      OnTerminateSession(ctx);
+      break;
+    case net::MessageId::Receive:
+      if (message.data && message.size > 0) DispatchServerPayload(ctx, message.data, message.size);
+      break;
+    default:
+      break;
+  }
+  return net::DPN_OK;
+}
+
+bool CreateUserKey(ClientContext& ctx) {
+  std::filesystem::path home = ctx.user_config_home;
+  if (home.empty()) {
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
+      home = xdg;
+    } else if (const char* user_home = std::getenv("HOME"); user_home && *user_home) {
+      home = std::filesystem::path(user_home) / ".config";
+    } else {
+      return false;
+    }
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(home / "Corvane Industries", ec);
+  return std::filesystem::is_directory(home / "Corvane Industries", ec);
+}
+
+}  // namespace talmeris

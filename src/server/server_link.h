@@ -1,0 +1,77 @@
+// The server protocol: sending to the game server and the handler of everything it sends.
+#pragma once
+
+#include <cstdint>
+
+#include "net/transport.h"
+
+namespace talmeris {
+struct ClientContext;
+
+// Message sizes: the kind of a message is its payload size.
+enum : std::uint32_t {
+  kPlayerPositionSize = 14,
+  kShortMessageSize = 20,
+  kVesselStateSize = 64,
+  kTextMessageSize = 88,
+  kAccountMessageSize = 260,
+  kPatchChunkSize = 16524,
+};
+
+// Server-to-client ShortMessage types.
+enum ServerShortType : std::uint8_t {
+  kSessionWelcome = 0,
+  kPlayerLoggedOff = 1,
+  kLoginStatus = 3,
+  kVesselGone = 5,
+  kSessionEnd = 7,
+  kSoundCue = 10,
+  kVesselSwitch = 12,
+  kAmbientUpdate = 14,
+  kVesselAssignment = 19,
+  kInteriorChange = 20,
+  kAccountCreationReply = 24,
+};
+
+// Server-to-client TextMessage types.
+enum ServerTextType : std::uint8_t {
+  kChatLine = 0,
+  kServerNotice = 3,
+  kOfflineMessage = 4,
+  kMenuPage = 5,
+  kLineInputRequest = 6,
+  kPlayerIdentity = 7,
+  kPodsFileData = 8,
+  kVesselIdentity = 9,
+  kPlayerStanding = 10,
+  kCharacterNameSuggestion = 12,
+  kOwnLocation = 21,
+};
+
+// Client-to-server ShortMessage types.
+enum ClientShortType : std::uint8_t {
+  kLoginAcknowledge = 3,
+  kSetAlignment = 8,
+  kNameSuggestionRequest = 9,
+  kAllianceRequest = 13,
+  kPatchChunkRequest = 24,
+  kExpletiveReport = 27,
+};
+
+constexpr float kClientRelease = 173.0f;
+
+// Sends one message to the server. Guaranteed: flags 0x128; otherwise 0x122. A failure with
+// DPNERR_INVALIDFLAGS or DPNERR_TIMEDOUT is logged by name; others are ignored.
+void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size, bool guaranteed,
+                  std::uint32_t timeout_ms);
+
+// The client session's handler; `context` is the ClientContext.
+net::HRESULT OnServerMessage(void* context, const net::Message& message);
+
+// The receive dispatch for one payload, by size then type.
+void DispatchServerPayload(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size);
+
+// The per-user key folder ("Corvane Industries" in the user's configuration folder).
+bool CreateUserKey(ClientContext& ctx);
+
+}  // namespace talmeris
