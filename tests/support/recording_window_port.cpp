@@ -33,6 +33,16 @@ int RecordingWindowPort::CountCalls(const std::string& prefix) const {
   return static_cast<int>(std::count_if(
       calls_.begin(), calls_.end(), [&](const std::string& c) { return c.rfind(prefix, 0) == 0; }));
 }
+int RecordingWindowPort::EndCode(WindowId w) const {
+  std::lock_guard lock(mutex_);
+  auto it = ended.find(w);
+  return it == ended.end() ? -1 : it->second;
+}
+std::vector<std::string> RecordingWindowPort::ListSnapshot(WindowId w, int c) const {
+  std::lock_guard lock(mutex_);
+  auto it = lists.find({w, c});
+  return it == lists.end() ? std::vector<std::string>{} : it->second;
+}
 void RecordingWindowPort::ClearCalls() {
   std::lock_guard lock(mutex_);
   calls_.clear();

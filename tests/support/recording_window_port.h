@@ -44,6 +44,10 @@ class RecordingWindowPort : public WindowPort {
   std::map<WindowId, int> ended;  // EndDialog codes
   int refreshes = 0;
 
+  // Reads for threads other than the one driving the port (taken under its lock).
+  int EndCode(WindowId w) const;  // -1 while not ended
+  std::vector<std::string> ListSnapshot(WindowId w, int c) const;
+
   // Accessors that read well inside assertions.
   std::string& Text(WindowId w, int c) { return texts[{w, c}]; }
   bool& Checked(WindowId w, int c) { return checked[{w, c}]; }

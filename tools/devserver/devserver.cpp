@@ -1,0 +1,395 @@
+#include "devserver.h"
+
+#include <cmath>
+#include <cstdio>
+#include <sstream>
+
+#include "app/bytes.h"
+#include "net/enet_transport.h"
+#include "server/protocol.h"
+#include "server/server_link.h"
+
+namespace talmeris::devserver {
+
+using namespace net;
+
+struct DevServer::Client {
+  DPNID id = 0;
+  int slot = -1;
+  std::string handle;
+  std::string name;
+  std::uint8_t gender = 1;
+  bool verified = false;
+  bool logged_in = false;
+};
+
+struct DevServer::Bot {
+  int slot;
+  std::string handle;
+  std::string name;
+  std::uint8_t gender;
+  bool online = false;
+  double next_toggle = 0;
+  float angle = 0;
+};
+
+namespace {
+const Guid kServerApplication = *Guid::Parse("{1AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
+const char* kMaleNames[] = {"Bram Hollis", "Corin Vale", "Dorian Pike", "Emmet Crane"};
+const char* kFemaleNames[] = {"Ilse Marrow", "Juna Reyes", "Katya Lind", "Liora Finch"};
+}  // namespace
+
+DevServer::DevServer(Options options) : options_(std::move(options)) {}
+
+DevServer::~DevServer() {
+  Stop();
+}
+
+void DevServer::Log(const std::string& line) {
+  if (options_.log) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+}
+
+bool DevServer::Start() {
+  EnetOptions enet;
+  enet.listen_host = options_.listen_host;
+  network_ = CreateEnetNetwork(enet);
+  network_->CreateServer(&server_);
+  server_->Initialize(this, &DevServer::Handle, 1);
+  Address device;
+  network_->SetSP(device, CLSID_DP8SP_TCPIP);
+  network_->AddComponent(device, "port", options_.port);
+  ApplicationDesc app;
+  app.application = kServerApplication;
+  app.flags = DPNSESSION_CLIENT_SERVER;
+  started_ = std::chrono::steady_clock::now();
+  if (options_.demo) {
+    const char* handles[] = {"vega", "orrin", "tamsin"};
+    const char* names[] = {"Vega Marsh", "Orrin Tal", "Tamsin Row"};
+    for (int i = 0; i < 3; ++i) {
+      bots_.push_back(Bot{static_cast<int>(options_.max_players) - 1 - i, handles[i], names[i],
+                          static_cast<std::uint8_t>(1 + i % 2), true, 8.0 + 7.0 * i,
+                          static_cast<float>(i)});
+    }
+  }
+  if (Failed(server_->Host(app, device))) return false;
+  running_ = true;
+  if (options_.demo) demo_thread_ = std::thread([this] { DemoLoop(); });
+  Log("listening on port " + std::to_string(options_.port));
+  return true;
+}
+
+void DevServer::Stop() {
+  if (!running_.exchange(false)) return;
+  if (demo_thread_.joinable()) demo_thread_.join();
+  server_->Close(1);
+}
+
+void DevServer::UniverseClock(float* hours, float* seconds) const {
+  double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+  t += 3000.0;  // start late in an hour so the rollover shows soon
+  *hours = static_cast<float>(100 + std::floor(t / 3600.0));
+  *seconds = static_cast<float>(std::fmod(t, 3600.0));
+}
+
+HRESULT DevServer::Handle(void* self, const Message& m) {
+  auto* s = static_cast<DevServer*>(self);
+  switch (m.id) {
+    case MessageId::CreatePlayer:
+      s->OnCreatePlayer(m.player);
+      break;
+    case MessageId::DestroyPlayer:
+      s->OnDestroyPlayer(m.player);
+      break;
+    case MessageId::Receive:
+      s->OnReceive(m.player, m.data, m.size);
+      break;
+    default:
+      break;
+  }
+  return DPN_OK;
+}
+
+void DevServer::SendTo(DPNID id, const std::uint8_t* data, std::uint32_t size, bool guaranteed) {
+  server_->SendTo(id, data, size, guaranteed ? 0 : 1000, guaranteed ? 0x128 : 0x122);
+}
+
+void DevServer::SendShort(DPNID id, std::uint8_t type, std::uint8_t param, float v1, float v2,
+                          float v3, float v4) {
+  auto b = ShortMessage{type, param, v1, v2, v3, v4}.Encode();
+  SendTo(id, b.data(), b.size());
+}
+
+void DevServer::SendText(DPNID id, std::uint8_t type, std::uint8_t param, const std::string& text) {
+  auto m = TextMessage::Make(type, param, text);
+  SendTo(id, m.bytes.data(), m.bytes.size());
+}
+
+int DevServer::FreeSlot() const {
+  for (int slot = 0; slot < static_cast<int>(options_.max_players); ++slot) {
+    bool taken = false;
+    for (auto& [id, c] : clients_) taken = taken || c->slot == slot;
+    for (auto& b : bots_) taken = taken || (b.slot == slot);
+    if (!taken) return slot;
+  }
+  return -1;
+}
+
+DevServer::Client* DevServer::FindClient(DPNID id) {
+  auto it = clients_.find(id);
+  return it == clients_.end() ? nullptr : it->second.get();
+}
+
+DevServer::Client* DevServer::FindByHandle(const std::string& handle) {
+  for (auto& [id, c] : clients_) {
+    if (c->logged_in && c->handle == handle) return c.get();
+  }
+  return nullptr;
+}
+
+void DevServer::OnCreatePlayer(DPNID id) {
+  if (!running_) return;  // the host's own player, reported while Host runs
+  std::lock_guard lock(mutex_);
+  auto c = std::make_unique<Client>();
+  c->id = id;
+  c->slot = FreeSlot();
+  float hours, seconds;
+  UniverseClock(&hours, &seconds);
+  // A full server welcomes with slot 32, which the client refuses.
+  SendShort(id, kSessionWelcome, static_cast<std::uint8_t>(c->slot < 0 ? 32 : c->slot), seconds,
+            options_.newest_release, hours);
+  Log("connected " + std::to_string(id) + " slot " + std::to_string(c->slot));
+  clients_[id] = std::move(c);
+}
+
+void DevServer::AnnounceLogOff(int slot) {
+  for (auto& [id, other] : clients_) {
+    if (!other->logged_in) continue;
+    SendShort(id, kPlayerLoggedOff, static_cast<std::uint8_t>(slot));
+    SendShort(id, kVesselGone, static_cast<std::uint8_t>(slot));
+  }
+}
+
+void DevServer::OnDestroyPlayer(DPNID id) {
+  std::lock_guard lock(mutex_);
+  auto it = clients_.find(id);
+  if (it == clients_.end()) return;
+  std::unique_ptr<Client> c = std::move(it->second);
+  clients_.erase(it);
+  if (c->logged_in) AnnounceLogOff(c->slot);
+  Log("disconnected " + (c->handle.empty() ? std::to_string(id) : c->handle));
+}
+
+void DevServer::OnReceive(DPNID id, const std::uint8_t* data, std::uint32_t size) {
+  std::lock_guard lock(mutex_);
+  Client* c = FindClient(id);
+  if (!c) return;
+  if (size == kAccountMessageSize) {
+    OnAccountMessage(*c, data);
+  } else if (size == kShortMessageSize) {
+    ShortMessage m = ShortMessage::Decode(data);
+    if (m.type == kLoginAcknowledge && c->verified) {
+      OnLoginAcknowledge(*c);
+    } else if (m.type == kNameSuggestionRequest) {
+      bool male = m.value1 == 1.0f || (m.value1 == 0.0f && (name_counter_ % 2) == 0);
+      const char* name = male ? kMaleNames[name_counter_ % 4] : kFemaleNames[name_counter_ % 4];
+      ++name_counter_;
+      SendText(id, kCharacterNameSuggestion, male ? 1 : 2, name);
+    }
+  }
+}
+
+void DevServer::OnAccountMessage(Client& c, const std::uint8_t* data) {
+  std::string handle(LoadFixedText(data, 13));
+  std::string password(LoadFixedText(data + 13, 16));
+  if (data[256] == 2) {
+    std::string referrer(LoadFixedText(data + 29, 13));
+    std::string name(LoadFixedText(data + 42, 30));
+    bool taken = false, referrer_known = referrer.empty();
+    for (auto& a : options_.accounts) {
+      taken = taken || a.handle == handle;
+      referrer_known = referrer_known || a.handle == referrer;
+    }
+    std::uint8_t reply = taken ? 1 : !referrer_known ? 2 : 0;
+    if (reply == 0) options_.accounts.push_back(Account{handle, password, name, data[72]});
+    SendShort(c.id, kAccountCreationReply, reply);
+    Log("new account " + handle + " -> " + std::to_string(reply));
+    return;
+  }
+  const Account* account = nullptr;
+  for (auto& a : options_.accounts) {
+    if (a.handle == handle) account = &a;
+  }
+  const float release = LoadF32(data + 60);
+  if (!account) {
+    SendShort(c.id, kLoginStatus, 0, 2.0f, 2.0f);
+  } else if (account->password != password) {
+    SendShort(c.id, kLoginStatus, 0, 0.0f, 2.0f);
+  } else if (FindByHandle(handle)) {
+    SendShort(c.id, kLoginStatus, 0, 0.0f, 3.0f);
+  } else if (release < options_.minimum_release) {
+    SendShort(c.id, kLoginStatus, 0, 0.0f, 4.0f);
+  } else {
+    c.handle = handle;
+    c.name = account->character_name.empty() ? handle : account->character_name;
+    c.gender = account->gender;
+    c.verified = true;
+    SendShort(c.id, kLoginStatus, 0, 1.0f, 2.0f);
+  }
+  Log("login " + handle);
+}
+
+void DevServer::Introduce(DPNID to, int slot, const std::string& handle, const std::string& name,
+                          std::uint8_t gender) {
+  SendText(
+      to, kPlayerIdentity, static_cast<std::uint8_t>(slot),
+      std::to_string(gender) + "," + handle + ",Pilot," + std::to_string(1000 + slot) + "," + name);
+  SendText(to, kPlayerStanding, static_cast<std::uint8_t>(slot), "None,0,0,1,0,0,0");
+  std::string vessel = handle.substr(0, 5) + ",00000,1,0,0,0,0," + std::to_string(slot) +
+                       ",0,0,TAL-" + std::to_string(100 + slot);
+  SendText(to, kVesselIdentity, static_cast<std::uint8_t>(slot), vessel);
+}
+
+void DevServer::AnnounceToLoggedIn(int slot, const std::string& handle, const std::string& name,
+                                   std::uint8_t gender, DPNID except) {
+  for (auto& [id, other] : clients_) {
+    if (other->logged_in && id != except) Introduce(id, slot, handle, name, gender);
+  }
+}
+
+void DevServer::OnLoginAcknowledge(Client& c) {
+  if (c.logged_in || c.slot < 0) return;
+  SendShort(c.id, kLoginStatus, 0, static_cast<float>(c.slot), 0.0f, options_.data_revision);
+  c.logged_in = true;
+  Introduce(c.id, c.slot, c.handle, c.name, c.gender);  // its own identity
+  for (auto& [id, other] : clients_) {
+    if (other.get() != &c && other->logged_in)
+      Introduce(c.id, other->slot, other->handle, other->name, other->gender);
+  }
+  for (auto& b : bots_) {
+    if (b.online) Introduce(c.id, b.slot, b.handle, b.name, b.gender);
+  }
+  AnnounceToLoggedIn(c.slot, c.handle, c.name, c.gender, c.id);
+  Log("running " + c.handle);
+}
+
+void DevServer::DemoLoop() {
+  while (running_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::lock_guard lock(mutex_);
+    double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    for (auto& b : bots_) {
+      if (now >= b.next_toggle) {
+        b.online = !b.online;
+        b.next_toggle = now + (b.online ? 25.0 : 8.0);
+        if (b.online) {
+          AnnounceToLoggedIn(b.slot, b.handle, b.name, b.gender, 0);
+        } else {
+          AnnounceLogOff(b.slot);
+        }
+      }
+      if (!b.online) continue;
+      b.angle += 0.01f;
+      std::uint8_t position[kPlayerPositionSize] = {static_cast<std::uint8_t>(b.slot), 0, 1, 0};
+      StoreU16(position + 6,
+               static_cast<std::uint16_t>(static_cast<std::int16_t>(100 * std::cos(b.angle))));
+      StoreU16(position + 8,
+               static_cast<std::uint16_t>(static_cast<std::int16_t>(100 * std::sin(b.angle))));
+      position[10] = static_cast<std::uint8_t>(b.angle * 40);
+      std::uint8_t state[kVesselStateSize] = {static_cast<std::uint8_t>(b.slot)};
+      StoreF32(state + 4, 2950.0f * std::cos(b.angle));
+      StoreF32(state + 8, 2950.0f * std::sin(b.angle));
+      StoreF32(state + 28, 1.0f);
+      state[56] = 0xFF;  // moving freely
+      for (auto& [id, c] : clients_) {
+        if (!c->logged_in) continue;
+        SendTo(id, position, sizeof position, false);
+        SendTo(id, state, sizeof state, false);
+      }
+    }
+  }
+}
+
+std::vector<PlayerInfo> DevServer::Players() {
+  std::lock_guard lock(mutex_);
+  std::vector<PlayerInfo> out;
+  for (auto& [id, c] : clients_) out.push_back({id, c->slot, c->handle});
+  return out;
+}
+
+bool DevServer::SendRaw(const std::string& handle, const std::vector<std::uint8_t>& bytes) {
+  std::lock_guard lock(mutex_);
+  Client* c = FindByHandle(handle);
+  if (!c || bytes.empty()) return false;
+  SendTo(c->id, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
+  return true;
+}
+
+bool DevServer::Kick(const std::string& handle) {
+  std::lock_guard lock(mutex_);
+  Client* c = FindByHandle(handle);
+  if (!c) return false;
+  SendShort(c->id, kSessionEnd, 0, 1.0f);
+  return true;
+}
+
+void DevServer::AnnounceShutdown() {
+  std::lock_guard lock(mutex_);
+  for (auto& [id, c] : clients_) SendShort(id, kSessionEnd, 0, 0.0f);
+}
+
+void DevServer::AddAccount(const Account& account) {
+  std::lock_guard lock(mutex_);
+  options_.accounts.push_back(account);
+}
+
+std::string DevServer::Command(const std::string& line) {
+  std::istringstream in(line);
+  std::string verb, who;
+  in >> verb;
+  if (verb == "list") {
+    std::string out;
+    for (auto& p : Players()) {
+      out += std::to_string(p.slot) + " " + (p.handle.empty() ? "-" : p.handle) + "\n";
+    }
+    return out.empty() ? "nobody\n" : out;
+  }
+  if (verb == "kick") {
+    in >> who;
+    return Kick(who) ? "kicked\n" : "no such player\n";
+  }
+  if (verb == "shutdown") {
+    AnnounceShutdown();
+    return "shutdown announced\n";
+  }
+  if (verb == "send") {  // send HANDLE HEXBYTES
+    std::string hex;
+    in >> who >> hex;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+      bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return SendRaw(who, bytes) ? "sent\n" : "not sent\n";
+  }
+  if (verb == "fill") {  // fill HANDLE SIZE BYTE
+    std::size_t size = 0;
+    int value = 0;
+    in >> who >> size >> value;
+    if (size == 0 || size > kMaxPayload) return "bad size\n";
+    return SendRaw(who, std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(value)))
+               ? "sent\n"
+               : "not sent\n";
+  }
+  if (verb == "account") {  // account HANDLE PASSWORD
+    Account a;
+    in >> a.handle >> a.password;
+    if (a.handle.empty()) return "usage: account HANDLE PASSWORD\n";
+    AddAccount(a);
+    return "added\n";
+  }
+  return "commands: list | kick H | shutdown | send H HEX | fill H SIZE BYTE | account H P\n";
+}
+
+}  // namespace talmeris::devserver

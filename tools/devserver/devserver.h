@@ -1,0 +1,99 @@
+// The development server: the other end of the server protocol, for demos, integration tests
+// and benchmarks. Not the game server; real enough to play a session against.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/transport.h"
+
+namespace talmeris::devserver {
+
+struct Account {
+  std::string handle;
+  std::string password;
+  std::string character_name;
+  std::uint8_t gender = 1;
+};
+
+struct Options {
+  std::uint32_t port = 2302;
+  const char* listen_host = "127.0.0.1";
+  std::uint32_t max_players = 32;   // player slots handed out
+  float newest_release = 173.0f;    // sent in the welcome
+  float minimum_release = 173.0f;   // older logins are told they are obsolete
+  std::uint16_t data_revision = 5;  // the current data files
+  bool demo = false;                // scripted players that log on and off and move
+  std::vector<Account> accounts;
+  bool log = false;  // print what happens to stdout
+};
+
+struct PlayerInfo {
+  net::DPNID dpnid;
+  int slot;
+  std::string handle;  // empty until logged in
+};
+
+class DevServer {
+ public:
+  explicit DevServer(Options options);
+  ~DevServer();
+
+  // Starts hosting; false when the port is taken or the transport fails.
+  bool Start();
+  void Stop();
+
+  // Operator and test controls.
+  std::vector<PlayerInfo> Players();
+  bool SendRaw(const std::string& handle, const std::vector<std::uint8_t>& bytes);
+  bool Kick(const std::string& handle);
+  void AnnounceShutdown();
+  void AddAccount(const Account& account);
+  // A command line as the program's standard input takes it; returns its answer.
+  std::string Command(const std::string& line);
+
+ private:
+  struct Client;
+  struct Bot;
+
+  static net::HRESULT Handle(void* self, const net::Message& message);
+  void OnCreatePlayer(net::DPNID id);
+  void OnDestroyPlayer(net::DPNID id);
+  void OnReceive(net::DPNID id, const std::uint8_t* data, std::uint32_t size);
+  void OnAccountMessage(Client& c, const std::uint8_t* data);
+  void OnLoginAcknowledge(Client& c);
+  void SendTo(net::DPNID id, const std::uint8_t* data, std::uint32_t size, bool guaranteed = true);
+  void SendShort(net::DPNID id, std::uint8_t type, std::uint8_t param, float v1 = 0, float v2 = 0,
+                 float v3 = 0, float v4 = 0);
+  void SendText(net::DPNID id, std::uint8_t type, std::uint8_t param, const std::string& text);
+  void Introduce(net::DPNID to, int slot, const std::string& handle, const std::string& name,
+                 std::uint8_t gender);
+  void AnnounceToLoggedIn(int slot, const std::string& handle, const std::string& name,
+                          std::uint8_t gender, net::DPNID except);
+  void AnnounceLogOff(int slot);
+  int FreeSlot() const;
+  Client* FindClient(net::DPNID id);
+  Client* FindByHandle(const std::string& handle);
+  void DemoLoop();
+  void UniverseClock(float* hours, float* seconds) const;
+  void Log(const std::string& line);
+
+  Options options_;
+  std::unique_ptr<net::Network> network_;
+  std::unique_ptr<net::Server> server_;
+  std::mutex mutex_;
+  std::map<net::DPNID, std::unique_ptr<Client>> clients_;
+  std::vector<Bot> bots_;
+  std::thread demo_thread_;
+  std::atomic<bool> running_{false};
+  std::chrono::steady_clock::time_point started_;
+  std::uint32_t name_counter_ = 0;
+};
+
+}  // namespace talmeris::devserver

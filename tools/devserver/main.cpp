@@ -1,0 +1,98 @@
+// talmeris-devserver: the development server. Operator commands on standard input ("help").
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+
+#include "devserver.h"
+
+namespace {
+
+void Usage() {
+  std::fprintf(
+      stderr,
+      "usage: talmeris-devserver [--port N] [--listen ADDR] [--demo] [--account H:P[:NAME]]...\n"
+      "         [--max-players N] [--min-release R] [--newest-release R]\n"
+      "         [--data-revision N] [--quiet]\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace talmeris::devserver;
+  Options options;
+  options.log = true;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto next = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        Usage();
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (arg == "--port") {
+      options.port = static_cast<std::uint32_t>(std::atoi(next()));
+    } else if (arg == "--listen") {
+      options.listen_host = next();
+    } else if (arg == "--demo") {
+      options.demo = true;
+    } else if (arg == "--quiet") {
+      options.log = false;
+    } else if (arg == "--account") {
+      std::string spec = next();
+      Account a;
+      auto colon = spec.find(':');
+      a.handle = spec.substr(0, colon);
+      if (colon != std::string::npos) {
+        std::string rest = spec.substr(colon + 1);
+        auto second = rest.find(':');
+        a.password = rest.substr(0, second);
+        if (second != std::string::npos) a.character_name = rest.substr(second + 1);
+      }
+      options.accounts.push_back(a);
+    } else if (arg == "--max-players") {
+      options.max_players = static_cast<std::uint32_t>(std::atoi(next()));
+    } else if (arg == "--min-release") {
+      options.minimum_release = std::strtof(next(), nullptr);
+    } else if (arg == "--newest-release") {
+      options.newest_release = std::strtof(next(), nullptr);
+    } else if (arg == "--data-revision") {
+      options.data_revision = static_cast<std::uint16_t>(std::atoi(next()));
+    } else {
+      Usage();
+      return 2;
+    }
+  }
+  if (options.max_players == 0 || options.max_players > 32) options.max_players = 32;
+
+  // Signals are taken by sigwait below, never by the service threads.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  DevServer server(options);
+  if (!server.Start()) {
+    std::fprintf(stderr, "could not listen on port %u\n", options.port);
+    return 1;
+  }
+  std::thread input([&server] {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      std::fputs(server.Command(line).c_str(), stdout);
+      std::fflush(stdout);
+      if (line == "quit") kill(getpid(), SIGTERM);
+    }
+  });
+  input.detach();  // standard input may stay open; the process ends on a signal
+  int received = 0;
+  sigwait(&signals, &received);
+  server.Stop();
+  return 0;
+}
