@@ -1,0 +1,63 @@
+// Ports that accept every call and keep nothing, so a fuzz run's memory stays flat.
+#pragma once
+
+#include "app/context.h"
+
+namespace talmeris::fuzz {
+
+class NullWindows final : public WindowPort {
+ public:
+  void EnableControl(WindowId, int, bool) override {}
+  void CheckControl(WindowId, int, bool) override {}
+  void SetControlText(WindowId, int, std::string_view) override {}
+  void SetReadOnly(WindowId, int, bool) override {}
+  void FocusControl(WindowId, int) override {}
+  void SetTextLimit(WindowId, int, int) override {}
+  void SetWindowTitle(WindowId, std::string_view) override {}
+  void ListAdd(WindowId, int, std::string_view) override {}
+  void ListDeleteExact(WindowId, int, std::string_view) override {}
+  void ListClear(WindowId, int) override {}
+  void ListSelect(WindowId, int, int) override {}
+  std::string ControlText(WindowId, int) override { return {}; }
+  bool IsChecked(WindowId, int) override { return false; }
+  int ListFindExact(WindowId, int, std::string_view) override { return -1; }
+  int ListCount(WindowId, int) override { return 0; }
+  int ListSelection(WindowId, int) override { return -1; }
+  std::string ListSelectedText(WindowId, int) override { return {}; }
+  void EndDialog(WindowId, int) override {}
+  void RequestClose(WindowId) override {}
+  void PostRefresh(WindowId) override {}
+  void StopTimer(WindowId) override {}
+  int RunModalDialog(WindowId, int) override { return 2; }
+  int MessageBox(WindowId, std::string_view, std::string_view, unsigned) override { return 1; }
+};
+
+class NullServer final : public net::Server {
+ public:
+  net::HRESULT Initialize(void*, net::MessageHandler, std::uint32_t) override { return 0; }
+  net::HRESULT EnumServiceProviders(const net::Guid*, net::ServiceProviderInfo*, std::uint32_t*,
+                                    std::uint32_t*) override {
+    return 0;
+  }
+  net::HRESULT Host(const net::ApplicationDesc&, const net::Address&) override { return 0; }
+  net::HRESULT SendTo(net::DPNID, const std::uint8_t* data, std::uint32_t size, std::uint32_t,
+                      std::uint32_t) override {
+    // Touch every byte so a bad pointer or length shows under AddressSanitizer.
+    volatile std::uint8_t sum = 0;
+    for (std::uint32_t i = 0; i < size; ++i) sum = static_cast<std::uint8_t>(sum + data[i]);
+    return net::DPNSUCCESS_PENDING;
+  }
+  net::HRESULT GetSendQueueInfo(net::DPNID, std::uint32_t* m, std::uint32_t* b,
+                                std::uint32_t) override {
+    if (m) *m = 0;
+    if (b) *b = 0;
+    return 0;
+  }
+  net::HRESULT GetConnectionInfo(net::DPNID, net::ConnectionInfo* i) override {
+    *i = {};
+    return 0;
+  }
+  net::HRESULT Close(std::uint32_t) override { return 0; }
+};
+
+}  // namespace talmeris::fuzz

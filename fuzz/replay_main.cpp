@@ -1,0 +1,42 @@
+// Without libFuzzer: replays the files named on the command line, or, with none, a fixed number
+// of generated inputs shaped like the protocol's messages, so every build runs each target.
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+int main(int argc, char** argv) {
+  if (argc > 1) {
+    for (int i = 1; i < argc; ++i) {
+      std::ifstream in(argv[i], std::ios::binary);
+      std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    }
+    return 0;
+  }
+  std::mt19937 random(20261208);
+  const std::size_t sizes[] = {14, 20, 60, 64, 88, 260, 16524, 1, 21, 36};
+  int runs = 0;
+  for (; runs < 30000; ++runs) {
+    std::size_t size = runs % 4 == 0 ? 1 + random() % 300 : sizes[random() % std::size(sizes)];
+    std::vector<std::uint8_t> bytes(size);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    // Bias toward valid types, printable field text and slots around the tables' ends.
+    if (size > 1) bytes[0] = static_cast<std::uint8_t>(random() % 30);
+    if (size > 1) bytes[1] = static_cast<std::uint8_t>((random() % 2) ? random() % 70 : 255);
+    if (size == 88) {
+      const char* texts[] = {"1,Quill,Captain,77,Ann Lee, Jr.", "Wings,0,0,1,300,5,0",
+                             "4,5,-6,7,8,9", ",,,", "x,99999999999999999999,1"};
+      std::string t = texts[random() % std::size(texts)];
+      std::copy(t.begin(), t.end(), bytes.begin() + 4);
+      if (random() % 2) bytes[4 + t.size()] = 0;
+    }
+    LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  }
+  std::printf("%d inputs\n", runs);
+  return 0;
+}
