@@ -1,7 +1,8 @@
-// Without libFuzzer: replays the files named on the command line, or, with none, a fixed number
-// of generated inputs shaped like the protocol's messages, so every build runs each target.
+// Without libFuzzer: replays the saved inputs named on the command line, then a fixed number of
+// generated inputs shaped like the protocol's messages, so every build runs each target.
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
@@ -9,14 +10,23 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
+namespace {
+void Replay(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
+  LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+}
+}  // namespace
+
+// Arguments: files or folders of inputs (the saved corpus), replayed before the generated ones.
 int main(int argc, char** argv) {
-  if (argc > 1) {
-    for (int i = 1; i < argc; ++i) {
-      std::ifstream in(argv[i], std::ios::binary);
-      std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
-      LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+  for (int i = 1; i < argc; ++i) {
+    std::filesystem::path p = argv[i];
+    if (std::filesystem::is_directory(p)) {
+      for (const auto& entry : std::filesystem::directory_iterator(p)) Replay(entry.path());
+    } else {
+      Replay(p);
     }
-    return 0;
   }
   std::mt19937 random(20261208);
   const std::size_t sizes[] = {14, 20, 60, 64, 88, 260, 16524, 1, 21, 36};

@@ -1,6 +1,9 @@
 // The flight data recorder's controls as the main dialog uses them.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "app/window_port.h"
 
 namespace talmeris {
@@ -10,5 +13,9 @@ struct ClientContext;
 bool RecordingActive(ClientContext& ctx);
 // The FDR button: opens the next file or closes the open one.
 void ToggleRecording(ClientContext& ctx, WindowId window);
+
+// One sample of the own vessel (a VesselStateMessage or an own-vessel report), taken when
+// fdr_record_due is set; the caller holds world_lock. The sample clears the flag.
+void RecordSample(ClientContext& ctx, const std::uint8_t* sample, std::size_t size);
 
 }  // namespace talmeris

@@ -3,12 +3,21 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <cstdint>
 #include <string_view>
 
 #include "app/bytes.h"
 
 namespace talmeris {
+
+// A value carried as f32 taken as a whole number: truncated toward zero. A value outside the
+// 64-bit range, or not a number, gives the 64-bit minimum (whose low bits are all zero), as the
+// processor's own conversion does; it never traps.
+inline std::int64_t WholeNumber(double value) {
+  if (!(value > -9223372036854775808.0 && value < 9223372036854775808.0)) return INT64_MIN;
+  return static_cast<std::int64_t>(value);
+}
 
 // 20 bytes: type, param, 2 unused bytes, four f32 values.
 struct ShortMessage {

@@ -11,6 +11,7 @@
 #include "server/connect.h"
 #include "server/protocol.h"
 #include "server/text_fields.h"
+#include "server/vessels.h"
 
 namespace talmeris {
 namespace {
@@ -109,9 +110,8 @@ void OnReady(ClientContext& ctx, const ShortMessage& m) {
   w.EnableControl(main, kCtlSend, true);
   w.EnableControl(main, kCtlChatInput, true);
   w.SetControlText(main, kCtlPatching, "");
-  ctx.tables.own_vessel_slot.store(
-      static_cast<std::uint8_t>(static_cast<std::int64_t>(m.value1) & 0xFF));
-  const auto revision = static_cast<std::uint16_t>(static_cast<std::int64_t>(m.value3) & 0xFFFF);
+  ctx.tables.own_vessel_slot.store(static_cast<std::uint8_t>(WholeNumber(m.value1) & 0xFF));
+  const auto revision = static_cast<std::uint16_t>(WholeNumber(m.value3) & 0xFFFF);
   if (ctx.settings.data_revision != revision) {
     ctx.settings.data_revision = revision;
     std::uint8_t bytes[2];
@@ -426,36 +426,27 @@ void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t si
 }
 
 void DispatchServerPayload(ClientContext& ctx, const std::uint8_t* payload, std::uint32_t size) {
+  // The transport's buffer is valid for the whole call and only read here, so messages are
+  // decoded and relayed from it directly: the relay's one copy is the transport's own.
   switch (size) {
     case kPlayerPositionSize:
+      OnPlayerPosition(ctx, payload);
+      break;
     case kShortMessageSize:
+      OnShortMessage(ctx, payload);
+      break;
     case kVesselStateSize:
+      OnVesselState(ctx, payload);
+      break;
     case kTextMessageSize:
+      OnTextMessage(ctx, payload);
+      break;
     case kPatchChunkSize:
-      break;
-    default:
-      // TerrainData: passed on verbatim, without a copy.
-      SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, payload, size, true, 0);
-      return;
-  }
-  // The handler's own copy; the transport's buffer is not kept after the call.
-  std::uint8_t copy[kPatchChunkSize];
-  std::memcpy(copy, payload, size);
-  switch (size) {
-    case kPlayerPositionSize:
-      OnPlayerPosition(ctx, copy);
-      break;
-    case kShortMessageSize:
-      OnShortMessage(ctx, copy);
-      break;
-    case kVesselStateSize:
-      SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, copy, size, false, 1000);
-      break;
-    case kTextMessageSize:
-      OnTextMessage(ctx, copy);
-      break;
-    default:
       break;  // the patch chunk arrives with patching
+    default:
+      // TerrainData: passed on verbatim.
+      SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, payload, size, true, 0);
+      break;
   }
 }
 
