@@ -8,6 +8,7 @@
 #include "app/posix_launcher.h"
 #include "app/startup.h"
 #include "net/enet_transport.h"
+#include "peers/peer_handler.h"
 #include "server/server_link.h"
 #include "ui/qt_window_port.h"
 
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) command_line += (i > 1 ? " " : "") + std::string(argv[i]);
   net::Handlers handlers;
   handlers.server_messages = &OnServerMessage;
+  handlers.peer_messages = &OnPeerMessage;
   handlers.context = &ctx;
   return RunClient(ctx, command_line, handlers);
 }

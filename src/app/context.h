@@ -38,10 +38,11 @@ struct WorldState {
   float ambient_level = 2.0f;
   float ambient_rate = 0.0f;
   bool docked = false;
-  std::int32_t dock_index = 0;
+  std::int8_t dock_index = -1;
   bool state_report_due = false;
   bool fdr_record_due = false;
   std::uint32_t fdr_sample_counter = 0;
+  std::uint8_t fdr_events[16] = {};  // queued event codes, oldest first; 0 = empty
 };
 
 // The long-lived network objects and the addresses built by the connection sequence.
@@ -112,6 +113,9 @@ struct ClientContext {
   std::atomic<bool> sound_peer_attached{false};
   PeerSlots peer_slots;
   std::mutex peer_text_lock;
+  FixedText<99> peer_shared_text;  // peer_text_lock
+  bool peer_shared_flag = false;   // peer_text_lock
+  int peer_drain_sleep_ms = 500;   // the welcome's drain wait between queue queries
   std::mutex offline_messages_lock;
 };
 

@@ -44,7 +44,12 @@ void ResetSharedState(ClientContext& ctx) {
     ctx.world.ambient_rate = 0.0f;
     ctx.world.fdr_record_due = false;
     ctx.world.state_report_due = false;
+    ctx.world.docked = false;
+    ctx.world.dock_index = -1;
   }
+  std::lock_guard lock(ctx.peer_text_lock);
+  ctx.peer_shared_text.Set("");
+  ctx.peer_shared_flag = false;
 }
 
 int RunClient(ClientContext& ctx, std::string_view command_line, const net::Handlers& handlers) {

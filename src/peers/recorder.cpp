@@ -15,4 +15,13 @@ void RecordSample(ClientContext& ctx, const std::uint8_t*, std::size_t) {
   ctx.world.fdr_record_due = false;
 }
 
+void QueueEvent(ClientContext& ctx, std::uint8_t code) {
+  for (std::uint8_t& entry : ctx.world.fdr_events) {
+    if (entry == 0) {
+      entry = code;
+      return;
+    }
+  }
+}
+
 }  // namespace talmeris

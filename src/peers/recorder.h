@@ -18,4 +18,8 @@ void ToggleRecording(ClientContext& ctx, WindowId window);
 // fdr_record_due is set; the caller holds world_lock. The sample clears the flag.
 void RecordSample(ClientContext& ctx, const std::uint8_t* sample, std::size_t size);
 
+// Queues an event code for the flight record (the caller holds world_lock). A code of 0, or a
+// full queue, changes nothing.
+void QueueEvent(ClientContext& ctx, std::uint8_t code);
+
 }  // namespace talmeris

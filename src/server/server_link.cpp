@@ -355,19 +355,20 @@ void OnShortMessage(ClientContext& ctx, const std::uint8_t* data) {
     case kAccountCreationReply:
       OnAccountCreationReply(ctx, m);
       break;
-    // Relayed to all peers; the vessel and ambient ones are also stored (vessel handling).
-    case 4:
+    case kVesselGone:
+    case kVesselSwitch:
+    case kAmbientUpdate:
+    case kVesselAssignment:
+    case kInteriorChange:
+      OnVesselShortMessage(ctx, data);
+      break;
+    case 4:  // passed on only
     case 6:
     case 16:
     case 17:
     case 22:
     case 25:
     case 28:
-    case kVesselGone:
-    case kVesselSwitch:
-    case kAmbientUpdate:
-    case kVesselAssignment:
-    case kInteriorChange:
       RelayToAll(ctx, data, kShortMessageSize);
       break;
     case kSoundCue:
@@ -393,6 +394,9 @@ void OnTextMessage(ClientContext& ctx, const std::uint8_t* data) {
     case kOwnLocation:
       OnOwnLocation(ctx, data);
       break;
+    case kVesselIdentity:
+      OnVesselIdentity(ctx, data);
+      break;
     // Chat, notices and offline messages arrive with the chat issue; chat is relayed meanwhile.
     case kChatLine:
     case 2:
@@ -403,7 +407,6 @@ void OnTextMessage(ClientContext& ctx, const std::uint8_t* data) {
     case kMenuPage:
     case kLineInputRequest:
     case kPodsFileData:
-    case kVesselIdentity:
       RelayToAll(ctx, data, kTextMessageSize);
       break;
     default:

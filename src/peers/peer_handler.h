@@ -1,0 +1,31 @@
+// The peer host's message handler: the peer protocol, admission, welcome and departure.
+#pragma once
+
+#include <cstdint>
+
+#include "net/transport.h"
+
+namespace talmeris {
+struct ClientContext;
+
+// Peer-to-client ShortMessage types the handler acts on.
+enum PeerShortType : std::uint8_t {
+  kPeerDockState = 2,
+  kPeerWelcomeComplete = 3,
+  kPeerRegistration = 7,
+  kPeerSoundCue = 10,
+  kPeerVesselSwitch = 12,
+  kPeerSharedText = 15,
+};
+
+constexpr std::size_t kPeerTextLimit = 77;  // characters the client writes into a peer text
+
+// The peer host's handler; `context` is the ClientContext.
+net::HRESULT OnPeerMessage(void* context, const net::Message& message);
+
+// The three admission events (called by the handler; public for tests).
+void PeerConnected(ClientContext& ctx, net::DPNID dpnid);
+void PeerRegistration(ClientContext& ctx, net::DPNID dpnid, const std::uint8_t* message);
+void PeerDeparted(ClientContext& ctx, net::DPNID dpnid);
+
+}  // namespace talmeris

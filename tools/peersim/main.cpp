@@ -1,0 +1,80 @@
+// talmeris-peersim: a companion-program simulator. Started under the name Sonavox.exe it acts
+// as the sound program; as Panoptra.exe or Panoptra64.exe, as the view program.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "peersim.h"
+
+int main(int argc, char** argv) {
+  using talmeris::peersim::Options;
+  Options options;
+  std::string self = argv[0];
+  self = self.substr(self.find_last_of('/') + 1);
+  bool sound = self.rfind("Sonavox", 0) == 0;
+  options.report_hz = sound ? 0 : 20;
+  if (const char* port = std::getenv("TALMERIS_PEER_PORT")) options.port = std::atoi(port);
+  bool quiet = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&] { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--sound")
+      sound = true;
+    else if (a == "--view")
+      sound = false;
+    else if (a == "--port")
+      options.port = std::atoi(next());
+    else if (a == "--kind")
+      options.kind = std::strtof(next(), nullptr);
+    else if (a == "--propulsion")
+      options.propulsion = std::atoi(next()) != 0;
+    else if (a == "--tag")
+      options.tag = std::strtof(next(), nullptr);
+    else if (a == "--rate")
+      options.report_hz = std::strtod(next(), nullptr);
+    else if (a == "--no-register")
+      options.register_on_connect = false;
+    else if (a == "--quiet")
+      quiet = true;
+  }
+  if (sound) {
+    options.kind = 2.0f;
+    options.propulsion = false;
+  }
+  options.on_line = [quiet](const std::string& line) {
+    if (!quiet) {
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    }
+    // The client went away: a companion program ends with it.
+    if (line == "terminated") kill(getpid(), SIGTERM);
+  };
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  talmeris::peersim::Simulator sim(options);
+  if (!sim.Start()) return 1;
+  std::thread input([&sim] {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      if (line == "quit") {
+        kill(getpid(), SIGTERM);
+        break;
+      }
+      std::fputs(sim.Command(line).c_str(), stdout);
+      std::fflush(stdout);
+    }
+  });
+  input.detach();
+  int received = 0;
+  sigwait(&signals, &received);
+  sim.Stop();
+  return 0;
+}
