@@ -13,6 +13,7 @@
 #include "net/enet_transport.h"
 #include "server/connect.h"
 #include "server/server_link.h"
+#include "support/headless_client.h"
 #include "support/process.h"
 #include "support/test_client.h"
 
@@ -22,107 +23,12 @@ namespace {
 using namespace std::chrono_literals;
 constexpr WindowId kMain = 7;
 
-std::uint32_t NextPort() {
-  static std::atomic<std::uint32_t> port{static_cast<std::uint32_t>(40000 + (getpid() % 499) * 20)};
-  return port.fetch_add(1);
-}
-
-// A client core with the real transport and a scripted user.
-struct HeadlessClient {
-  explicit HeadlessClient(std::uint32_t server_port, std::string name, std::string password)
-      : ctx(Ports{&windows, network.get(), &voice, &launcher, &keyboard}, dir.path()) {
-    dir.Write("patches.dat", {5, 0});
-    ctx.server_host = "127.0.0.1";
-    ctx.server_port = server_port;
-    ctx.user_config_home = dir.path() / "config";
-    ctx.close_pause_ms = 0;
-    ctx.peer_host_port = NextPort();
-    launcher.available = {"none"};
-    windows.on_dialog[kMainDialog] = [this](WindowId) { return RunMain(); };
-    windows.on_dialog[kLoginDialog] = [this, name, password](WindowId) {
-      const WindowId dlg = next_dialog++;
-      kLoginDialogProcedure.init(ctx, dlg);
-      login_prefilled_name = windows.Text(dlg, kCtlLoginName);
-      login_remembered = windows.Checked(dlg, kCtlRememberMe);
-      if (!login_prefilled_name.empty()) return Press(kLoginDialogProcedure, dlg, kIdOk);
-      windows.Text(dlg, kCtlLoginName) = name;
-      windows.Text(dlg, kCtlLoginPassword) = password;
-      return Press(kLoginDialogProcedure, dlg, kIdOk);
-    };
-    windows.on_dialog[kWelcomeDialog] = [this](WindowId) {
-      return Press(kWelcomeDialogProcedure, next_dialog++, kIdOk);
-    };
-  }
-
-  int Press(const DialogProcedure& p, WindowId dlg, int control) {
-    p.command(ctx, dlg, control, kNotifyClicked);
-    return Ended(dlg);
-  }
-  int Ended(WindowId w) { return windows.EndCode(w); }
-  int RunMain() {
-    kMainDialogProcedure.init(ctx, kMain);
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (int code = Ended(kMain); code >= 0) return code;
-      if (pending_close.exchange(false)) OrderlyClose(ctx, kMain);
-      RunTick(ctx, kMain);
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-  void Start() {
-    thread = std::thread([this] {
-      net::Handlers handlers{&OnServerMessage, nullptr, &ctx};
-      exit_code = RunClient(ctx, std::to_string(ctx.peer_host_port), handlers);
-      done = true;
-    });
-  }
-  int Join() {
-    thread.join();
-    return exit_code;
-  }
-  bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return condition();
-  }
-  bool Running() {
-    return WaitFor([&] { return ctx.connect_stage.load() >= 14 || done.load(); }) &&
-           ctx.connect_stage.load() >= 14;
-  }
-  std::vector<std::string> Listed() { return windows.ListSnapshot(kMain, kCtlPlayerList); }
-  std::vector<test::BoxCall> Boxes() { return windows.Boxes(); }
-
-  static net::EnetOptions Options() {
-    net::EnetOptions o;
-    o.timeout_min_ms = 500;
-    o.timeout_max_ms = 2000;
-    return o;
-  }
-
-  test::TempDir dir;
-  test::RecordingWindowPort windows;
-  std::unique_ptr<net::Network> network = net::CreateEnetNetwork(Options());
-  voice::NullVoiceSystem voice;
-  test::FakeLauncher launcher;
-  NullKeyboard keyboard;
-  ClientContext ctx;
-  WindowId next_dialog = 100;
-  std::string login_prefilled_name;
-  bool login_remembered = false;
-  std::atomic<bool> pending_close{false};  // the user closes the main dialog
-  std::thread thread;
-  std::atomic<bool> done{false};
-  int exit_code = -1;
-};
+using test::HeadlessClient;
 
 class ServerEndToEnd : public ::testing::Test {
  protected:
   void StartServer(std::vector<std::string> extra = {}) {
-    port = NextPort();
+    port = test::NextTestPort();
     std::vector<std::string> args = {"--port",       std::to_string(port), "--account",
                                      "quill:secret", "--account",          "wren:feather"};
     args.insert(args.end(), extra.begin(), extra.end());

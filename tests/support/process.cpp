@@ -56,6 +56,11 @@ bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseco
   return cv_.wait_for(lock, timeout, [&] { return output_.find(text) != std::string::npos; });
 }
 
+std::string ChildProcess::Output() {
+  std::lock_guard lock(mutex_);
+  return output_;
+}
+
 void ChildProcess::Kill(int signal) {
   if (pid_ <= 0) return;
   kill(pid_, signal);

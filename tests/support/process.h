@@ -22,6 +22,7 @@ class ChildProcess {
   bool WaitForOutput(const std::string& text,
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
   void Kill(int signal);  // and reap it
+  std::string Output();   // everything it printed so far
 
  private:
   pid_t pid_ = -1;

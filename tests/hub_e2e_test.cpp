@@ -1,0 +1,135 @@
+// The hub end to end: the client core, the development server and companion simulators, each in
+// its own process but the client's, over loopback.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <sstream>
+
+#include "support/headless_client.h"
+#include "support/process.h"
+
+namespace talmeris {
+namespace {
+
+using test::ChildProcess;
+using test::HeadlessClient;
+using namespace std::chrono_literals;
+
+class HubEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::uint32_t port = test::NextTestPort();
+    server = std::make_unique<ChildProcess>(
+        TALMERIS_DEVSERVER,
+        std::vector<std::string>{"--port", std::to_string(port), "--account", "quill:secret"});
+    ASSERT_TRUE(server->WaitForOutput("listening"));
+    client = std::make_unique<HeadlessClient>(port, "quill", "secret");
+    client->ctx.peer_drain_sleep_ms = 50;  // keeps the welcome short; the order is the same
+    client->Start();
+    ASSERT_TRUE(client->Running());
+  }
+  void TearDown() override {
+    peers.clear();
+    if (client && !client->done) {
+      server->Send("kick quill");
+      client->Join();
+    }
+  }
+  ChildProcess& Peer(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", std::to_string(client->ctx.peer_host_port)});
+    peers.push_back(std::make_unique<ChildProcess>(TALMERIS_PEERSIM, args));
+    return *peers.back();
+  }
+  bool Logged(const std::string& line) {
+    return client->WaitFor([&] {
+      for (int i = 0; i < client->ctx.event_log.Count(); ++i) {
+        if (client->ctx.event_log.Line(i) == line) return true;
+      }
+      return false;
+    });
+  }
+  std::unique_ptr<ChildProcess> server;
+  std::unique_ptr<HeadlessClient> client;
+  std::vector<std::unique_ptr<ChildProcess>> peers;
+};
+
+TEST_F(HubEndToEnd, WelcomeArrivesInOrder) {
+  ChildProcess& view = Peer({"--view", "--rate", "0"});
+  ASSERT_TRUE(view.WaitForOutput("welcomed"));
+  std::istringstream lines(view.Output());
+  std::vector<std::string> kinds;
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string kind, type;
+    words >> kind >> type;
+    if (kind == "short" || kind == "text") kinds.push_back(kind + " " + type);
+    if (kind == "state") kinds.push_back("state");
+  }
+  // The own vessel is the only one present (the server introduces each player's vessel).
+  EXPECT_EQ(kinds, (std::vector<std::string>{"short 0", "short 14", "short 2", "text 9", "state",
+                                             "text 21", "text 7", "text 15", "short 3"}));
+  EXPECT_TRUE(Logged("Peer program application instance assigned slot:  0"));
+}
+
+TEST_F(HubEndToEnd, FourRegistrationsThenAFreedMiddleSlot) {
+  ChildProcess& a = Peer({"--kind", "1", "--propulsion", "0", "--rate", "0"});
+  ASSERT_TRUE(a.WaitForOutput("welcomed"));
+  ChildProcess& b = Peer({"--kind", "1", "--propulsion", "0", "--rate", "0"});
+  ASSERT_TRUE(b.WaitForOutput("welcomed"));
+  ChildProcess& c = Peer({"--kind", "1", "--propulsion", "0", "--rate", "0"});
+  ASSERT_TRUE(c.WaitForOutput("welcomed"));
+  ChildProcess& d = Peer({"--kind", "1", "--propulsion", "0", "--rate", "0"});
+  ASSERT_TRUE(d.WaitForOutput("refused"));
+  EXPECT_TRUE(Logged("Too many peer programs currently attached!"));
+  b.Kill(SIGTERM);
+  EXPECT_TRUE(Logged("Peer application instance occupied slot:  1"));
+  ChildProcess& e = Peer({"--kind", "1", "--propulsion", "0", "--rate", "0"});
+  ASSERT_TRUE(e.WaitForOutput("welcomed"));
+  EXPECT_TRUE(Logged("Peer program application instance assigned slot:  1"));
+}
+
+TEST_F(HubEndToEnd, PropulsionConflictAndReadmission) {
+  ChildProcess& first = Peer({"--view", "--rate", "0"});
+  ASSERT_TRUE(first.WaitForOutput("welcomed"));
+  ChildProcess& second = Peer({"--view", "--rate", "0"});
+  ASSERT_TRUE(second.WaitForOutput("refused"));
+  EXPECT_TRUE(Logged("Propulsion already enabled through another peer!"));
+  first.Kill(SIGTERM);
+  second.Send("register");  // still connected without a slot; asks again
+  EXPECT_TRUE(second.WaitForOutput("welcomed"));
+}
+
+TEST_F(HubEndToEnd, ConnectAndLeaveWithoutRegistering) {
+  ChildProcess& silent = Peer({"--no-register"});
+  ASSERT_TRUE(silent.WaitForOutput("connected"));
+  silent.Kill(SIGTERM);
+  EXPECT_TRUE(Logged("Could not find the instance of that application!"));
+}
+
+TEST_F(HubEndToEnd, SoundDepartureTellsTheOthers) {
+  ChildProcess& view = Peer({"--view", "--rate", "0"});
+  ASSERT_TRUE(view.WaitForOutput("welcomed"));
+  ChildProcess& sound = Peer({"--sound"});
+  ASSERT_TRUE(sound.WaitForOutput("welcomed"));
+  sound.Kill(SIGTERM);
+  ASSERT_TRUE(view.WaitForOutput("short 7 0 0 0 2 0"));
+  std::string out = view.Output();
+  EXPECT_LT(out.rfind("text 15 0"), out.rfind("short 7 0 0 0 2 0"));
+}
+
+TEST_F(HubEndToEnd, ServerTrafficReachesThePeersAndReportsReachTheOthers) {
+  ChildProcess& view = Peer({"--view", "--rate", "30"});
+  ASSERT_TRUE(view.WaitForOutput("welcomed"));
+  ChildProcess& sound = Peer({"--sound"});
+  ASSERT_TRUE(sound.WaitForOutput("welcomed"));
+  // The view program's reports reach the sound program as vessel states of the own slot.
+  const std::string own = "state " + std::to_string(client->ctx.tables.own_vessel_slot.load());
+  EXPECT_TRUE(sound.WaitForOutput(own + "\n"));
+  // A message of a size the server protocol does not know passes to every peer unchanged.
+  server->Send("fill quill 100 7");
+  EXPECT_TRUE(view.WaitForOutput("bytes 100"));
+  EXPECT_TRUE(sound.WaitForOutput("bytes 100"));
+}
+
+}  // namespace
+}  // namespace talmeris
