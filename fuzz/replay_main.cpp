@@ -29,7 +29,8 @@ int main(int argc, char** argv) {
     }
   }
   std::mt19937 random(20261208);
-  const std::size_t sizes[] = {14, 20, 60, 64, 88, 260, 16524, 1, 21, 36};
+  // Sizes of both protocols (one more for the peer target's selector byte).
+  const std::size_t sizes[] = {14, 20, 21, 36, 37, 60, 61, 64, 88, 89, 260, 261, 16524, 1};
   int runs = 0;
   for (; runs < 30000; ++runs) {
     std::size_t size = runs % 4 == 0 ? 1 + random() % 300 : sizes[random() % std::size(sizes)];
