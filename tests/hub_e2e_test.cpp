@@ -131,5 +131,12 @@ TEST_F(HubEndToEnd, ServerTrafficReachesThePeersAndReportsReachTheOthers) {
   EXPECT_TRUE(sound.WaitForOutput("bytes 100"));
 }
 
+TEST_F(HubEndToEnd, AnIndependentCompanionIsAdmittedAndWelcomed) {
+  ChildProcess& independent = *peers.emplace_back(std::make_unique<ChildProcess>(
+      TALMERIS_RAW_PEER, std::vector<std::string>{std::to_string(client->ctx.peer_host_port)}));
+  EXPECT_TRUE(independent.WaitForOutput("welcomed after", 10s));
+  EXPECT_TRUE(Logged("Peer program application instance assigned slot:  0"));
+}
+
 }  // namespace
 }  // namespace talmeris
