@@ -8,6 +8,12 @@ const DialogProcedure* FindDialogProcedure(int resource) {
   switch (resource) {
     case kMainDialog:
       return &kMainDialogProcedure;
+    case kLoginDialog:
+      return &kLoginDialogProcedure;
+    case kNewAccountDialog:
+      return &kNewAccountDialogProcedure;
+    case kWelcomeDialog:
+      return &kWelcomeDialogProcedure;
     default:
       return nullptr;
   }

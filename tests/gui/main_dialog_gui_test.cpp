@@ -1,10 +1,12 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -12,6 +14,7 @@
 
 #include "app/main_dialog.h"
 #include "app/startup.h"
+#include "server/connect.h"
 #include "support/test_client.h"
 #include "ui/qt_window_port.h"
 
@@ -141,6 +144,38 @@ class MainDialogGuiTest : public QObject {
       QCOMPARE(lines.first(), QString("line 1"));
       rig.windows.EndDialog(w, 2);
     });
+  }
+
+  void loginAndNewAccountTemplates() {
+    Rig rig;
+    QTimer::singleShot(0, [&] {
+      WindowId w = rig.windows.LastOpened();
+      QCOMPARE(rig.windows.DialogOf(w)->windowTitle(), QString("Please sign in..."));
+      auto* name = rig.Control<QLineEdit>(w, kCtlLoginName);
+      QVERIFY(name != nullptr);
+      QCOMPARE(name->maxLength(), 12);
+      QCOMPARE(rig.Control<QLineEdit>(w, kCtlLoginPassword)->echoMode(), QLineEdit::Password);
+      QTest::keyClicks(name, "QuIll");
+      QCOMPARE(name->text(), QString("quill"));
+      QVERIFY(rig.windows.ControlOf(w, kCtlNewAccountButton)->isEnabled());
+      QTest::keyClick(rig.windows.DialogOf(w), Qt::Key_Escape);  // the cancel command
+    });
+    QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kLoginDialog), 2);
+
+    QTimer::singleShot(0, [&] {
+      WindowId w = rig.windows.LastOpened();
+      auto* handle = rig.Control<QLineEdit>(w, kCtlHandle);
+      QTest::keyClicks(handle, "Ab-c d");
+      QCOMPARE(handle->text(), QString("abcd"));
+      QVERIFY(rig.Control<QRadioButton>(w, kCtlRandom)->isChecked());
+      rig.windows.DialogOf(w)->close();  // the close box cancels
+    });
+    QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kNewAccountDialog), 2);
+    QCOMPARE(rig.ctx.new_account_dialog.load(), kNoWindow);
+
+    QTimer::singleShot(0, [&] { rig.windows.DialogOf(rig.windows.LastOpened())->close(); });
+    QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kWelcomeDialog), 2);
+    QCOMPARE(rig.dir.Read("Client.cfg")[41], 1);
   }
 
   void workerMessageBoxIsReleasedWhenTheDialogEnds() {
