@@ -70,7 +70,9 @@ struct ClientContext {
   Stopwatch stopwatch;
   RandomGenerator random;
 
-  // Client.cfg, loaded at start-up; main thread except data_revision (server handler).
+  // Client.cfg, loaded at start-up. The main thread reads and writes it; the server handler
+  // writes login_name and data_revision, under settings_lock, which stores also take to copy it.
+  std::mutex settings_lock;
   Settings settings;
   std::uint16_t catalogue_revision = 0;
   std::uint32_t peer_host_port = 2400;
@@ -118,5 +120,16 @@ struct ClientContext {
   int peer_drain_sleep_ms = 500;   // the welcome's drain wait between queue queries
   std::mutex offline_messages_lock;
 };
+
+// Stores offsets first..last of the settings into Client.cfg from a copy taken under
+// settings_lock; a failure logs "Could not save configuration change!" to `window`.
+inline bool SaveSettings(ClientContext& ctx, WindowId window, std::size_t first, std::size_t last) {
+  Settings snapshot;
+  {
+    std::lock_guard lock(ctx.settings_lock);
+    snapshot = ctx.settings;
+  }
+  return StoreSettings(ctx.File(kSettingsFileName), snapshot, first, last, ctx.event_log, window);
+}
 
 }  // namespace talmeris

@@ -32,8 +32,7 @@ void ChangeFilter(ClientContext& ctx, WindowId window) {
   int selected = w.ListSelection(window, kCtlFilter);
   if (selected < 0 || selected == ctx.settings.player_list_filter) return;
   ctx.settings.player_list_filter = static_cast<std::uint8_t>(selected);
-  StoreSettings(ctx.File(kSettingsFileName), ctx.settings, kOffPlayerListFilter,
-                kOffPlayerListFilter, ctx.event_log, window);
+  SaveSettings(ctx, window, kOffPlayerListFilter, kOffPlayerListFilter);
   RebuildPlayerList(ctx, window, false);
   if (selected >= 1) {
     w.MessageBox(window,

@@ -137,11 +137,12 @@ void LoginCommand(ClientContext& ctx, WindowId w, int control, int notification)
     case kCtlRememberMe:
       if (notification == kNotifyClicked) ctx.settings.remember_me = !ctx.settings.remember_me;
       break;
-    case kIdOk:
+    case kIdOk: {
+      std::lock_guard lock(ctx.settings_lock);
       ctx.settings.login_name.Set(Lower(p.ControlText(w, kCtlLoginName)).substr(0, 12));
       ctx.settings.login_password.Set(p.ControlText(w, kCtlLoginPassword).substr(0, 15));
-      StoreSettings(ctx.File(kSettingsFileName), ctx.settings, kOffLoginName, kOffRememberMe,
-                    ctx.event_log, w);
+    }
+      SaveSettings(ctx, w, kOffLoginName, kOffRememberMe);
       p.EndDialog(w, 0);
       break;
     case kCancelCommand:
@@ -208,7 +209,10 @@ void Commit(ClientContext& ctx, WindowId w) {
     failed = true;
   }
   std::string handle = FilterHandle(Lower(p.ControlText(w, kCtlHandle))).substr(0, 12);
-  ctx.settings.login_name.Set(handle);
+  {
+    std::lock_guard lock(ctx.settings_lock);
+    ctx.settings.login_name.Set(handle);
+  }
   if (handle.size() < 2) {
     p.MessageBox(w,
                  "You must choose a desired handle between 2 and 12 alphanumeric characters.  "
@@ -263,8 +267,7 @@ void NewAccountCommand(ClientContext& ctx, WindowId w, int control, int notifica
 void WelcomeCommand(ClientContext& ctx, WindowId w, int control, int) {
   if (control != kCancelCommand && control != kIdOk) return;  // "&Configuration" does nothing
   ctx.settings.welcome_seen = 1;
-  StoreSettings(ctx.File(kSettingsFileName), ctx.settings, kOffWelcomeSeen, kOffWelcomeSeen,
-                ctx.event_log, w);
+  SaveSettings(ctx, w, kOffWelcomeSeen, kOffWelcomeSeen);
   ctx.ports.windows->EndDialog(w, 2);
 }
 
@@ -358,9 +361,12 @@ void RunConnectionStage(ClientContext& ctx, WindowId main) {
       Advance(ctx);
       break;
     case 11: {
-      AccountMessage login =
-          BuildLoginMessage(ctx.settings.login_name.View(), ctx.settings.login_password.View(),
-                            ctx.settings.data_revision);
+      AccountMessage login;
+      {
+        std::lock_guard lock(ctx.settings_lock);
+        login = BuildLoginMessage(ctx.settings.login_name.View(),
+                                  ctx.settings.login_password.View(), ctx.settings.data_revision);
+      }
       SendToServer(ctx, login.data(), login.size(), true, 0);
       Advance(ctx);
       break;

@@ -112,8 +112,13 @@ void OnReady(ClientContext& ctx, const ShortMessage& m) {
   w.SetControlText(main, kCtlPatching, "");
   ctx.tables.own_vessel_slot.store(static_cast<std::uint8_t>(WholeNumber(m.value1) & 0xFF));
   const auto revision = static_cast<std::uint16_t>(WholeNumber(m.value3) & 0xFFFF);
-  if (ctx.settings.data_revision != revision) {
+  bool changed;
+  {
+    std::lock_guard lock(ctx.settings_lock);
+    changed = ctx.settings.data_revision != revision;
     ctx.settings.data_revision = revision;
+  }
+  if (changed) {
     std::uint8_t bytes[2];
     StoreU16(bytes, revision);
     WriteSettingsBytes(ctx.File(kSettingsFileName), kOffDataRevision, bytes, 2);  // silent
@@ -215,6 +220,7 @@ void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
     char title[64];
     std::snprintf(title, sizeof title, "Client Application [%s]", handle.bytes);
     ctx.ports.windows->SetWindowTitle(main, title);
+    std::lock_guard lock(ctx.settings_lock);
     ctx.settings.login_name.Set(handle.View().substr(0, 15));
     return;
   }

@@ -36,6 +36,8 @@ class MainDialogGuiTest : public QObject {
       windows.SetContext(&ctx);
       ctx.settings = LoadSettings(ctx.File(kSettingsFileName), 1, nullptr);
       ctx.close_pause_ms = 1000;
+      // The tick stays idle: a slow run must not reach the connection sequence's login dialog.
+      ctx.tick_busy = true;
     }
     // Runs the main dialog; `script` runs once it is open, with its window id.
     int Run(std::function<void(WindowId)> script) {
