@@ -40,14 +40,6 @@ void KeepLower(ClientContext& ctx, WindowId window, int control, bool filter) {
   if (cleaned != text) ctx.ports.windows->SetControlText(window, control, cleaned);
 }
 
-constexpr const char* kConnectFailedText =
-    "Failed to connect to session!\n\nIf you HAVE been able to connect before...\n- The host may "
-    "be temporarily offline OR\n- A connection could not be established (Internet or provider "
-    "trouble) OR\n- Previous session has not yet timed out (approximately one minute)\n\nIf you "
-    "have NOT been able to connect before...\n- You need to have DirectX 9.0 or higher installed "
-    "OR\n- There is a firewall blocking your connection (office LAN) OR\n- Your computer is not "
-    "configured properly for TCP/IP";
-
 void Connect(ClientContext& ctx, WindowId main) {
   net::ApplicationDesc app;
   app.size = 96;

@@ -17,14 +17,6 @@ namespace talmeris {
 namespace {
 
 constexpr const char* kCaption = "Client Application";
-constexpr const char* kConnectFailedText =
-    "Failed to connect to session!\n\nIf you HAVE been able to connect before...\n- The host may "
-    "be temporarily offline OR\n- A connection could not be established (Internet or provider "
-    "trouble) OR\n- Previous session has not yet timed out (approximately one minute)\n\nIf you "
-    "have NOT been able to connect before...\n- You need to have DirectX 9.0 or higher installed "
-    "OR\n- There is a firewall blocking your connection (office LAN) OR\n- Your computer is not "
-    "configured properly for TCP/IP";
-
 // Shows a fatal box owned by the main dialog and ends it with `code`.
 void EndWith(ClientContext& ctx, const char* text, unsigned icon, int code) {
   const WindowId main = ctx.main_window.load();

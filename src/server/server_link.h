@@ -60,6 +60,15 @@ enum ClientShortType : std::uint8_t {
 
 constexpr float kClientRelease = 173.0f;
 
+// Shown when connecting fails, at once (caption with the code) or later (the completion).
+inline constexpr const char* kConnectFailedText =
+    "Failed to connect to session!\n\nIf you HAVE been able to connect before...\n- The host may "
+    "be temporarily offline OR\n- A connection could not be established (Internet or provider "
+    "trouble) OR\n- Previous session has not yet timed out (approximately one minute)\n\nIf you "
+    "have NOT been able to connect before...\n- You need to have DirectX 9.0 or higher installed "
+    "OR\n- There is a firewall blocking your connection (office LAN) OR\n- Your computer is not "
+    "configured properly for TCP/IP";
+
 // Sends one message to the server. Guaranteed: flags 0x128; otherwise 0x122. A failure with
 // DPNERR_INVALIDFLAGS or DPNERR_TIMEDOUT is logged by name; others are ignored.
 void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size, bool guaranteed,
