@@ -340,22 +340,32 @@ int main() {
   const double seconds = 3.0;
 
   std::printf("Realistic load: 64 vessels at 20 Hz, the view reporting at 60 Hz\n");
-  Figures hub_direct = RunHub(true, realistic, seconds, 35100);
-  Figures hub = RunHub(false, realistic, seconds, 35110);
-  Figures raw_direct = RunRaw(true, realistic, seconds, 35120);
-  Figures raw = RunRaw(false, realistic, seconds, 35130);
-  Print("hub, direct (baseline)", hub_direct);
-  Print("hub, through the client", hub);
-  Print("minimal relay, direct", raw_direct);
-  Print("minimal relay, through it", raw);
-  const double hub_added = hub.p99 - hub_direct.p99;
-  const double raw_added = raw.p99 - raw_direct.p99;
-  std::printf("  added p99: hub %.1f us, minimal relay %.1f us, ratio %.2f (target <= 1.5)\n",
-              hub_added, raw_added, raw_added > 0 ? hub_added / raw_added : 0.0);
+  // Loopback latencies on a shared machine are noisy: three trials, the median ratio counts.
+  std::vector<double> ratios;
+  std::uint32_t port = 35100;
+  for (int trial = 1; trial <= 3; ++trial, port += 40) {
+    std::printf(" trial %d\n", trial);
+    Figures hub_direct = RunHub(true, realistic, seconds, port);
+    Figures hub = RunHub(false, realistic, seconds, port + 10);
+    Figures raw_direct = RunRaw(true, realistic, seconds, static_cast<std::uint16_t>(port + 20));
+    Figures raw = RunRaw(false, realistic, seconds, static_cast<std::uint16_t>(port + 30));
+    Print("hub, direct (baseline)", hub_direct);
+    Print("hub, through the client", hub);
+    Print("minimal relay, direct", raw_direct);
+    Print("minimal relay, through it", raw);
+    const double hub_added = hub.p99 - hub_direct.p99;
+    const double raw_added = raw.p99 - raw_direct.p99;
+    const double ratio = raw_added > 0 ? hub_added / raw_added : 0.0;
+    ratios.push_back(ratio);
+    std::printf("  added p99: hub %.1f us, minimal relay %.1f us, ratio %.2f\n", hub_added,
+                raw_added, ratio);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("  median added-p99 ratio %.2f (target <= 1.5)\n", ratios[1]);
 
   std::printf("Saturation: the source sends as fast as it can\n");
-  Figures hub_sat = RunHub(false, 0, seconds, 35140);
-  Figures raw_sat = RunRaw(false, 0, seconds, 35150);
+  Figures hub_sat = RunHub(false, 0, seconds, port);
+  Figures raw_sat = RunRaw(false, 0, seconds, static_cast<std::uint16_t>(port + 10));
   Print("hub", hub_sat);
   Print("minimal relay", raw_sat);
   std::printf("  rate ratio %.2f (target >= 0.80); messages delivered to the two sinks\n",
