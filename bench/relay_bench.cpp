@@ -20,14 +20,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/context.h"
-#include "app/null_window_port.h"
 #include "net/enet_transport.h"
-#include "net/network_objects.h"
 #include "peers/peer_handler.h"
 #include "peers/peer_host.h"
 #include "peersim.h"
+#include "server/network_objects.h"
 #include "server/server_link.h"
+#include "state/context.h"
+#include "state/null_window_port.h"
 
 // Heap allocations through new, counted for the steady-state window.
 static std::atomic<std::uint64_t> g_news{0};
@@ -175,10 +175,10 @@ Figures RunHub(bool direct, double rate, double seconds, std::uint32_t base_port
     ctx.server_port = base_port;
     ctx.server_host = "127.0.0.1";
     ctx.peer_drain_sleep_ms = 10;
-    net::Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx};
-    net::CreateNetworkObjects(ctx, handlers);
-    net::BuildDeviceAddresses(ctx);
-    net::BuildServerAddress(ctx, "127.0.0.1");
+    Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx};
+    CreateNetworkObjects(ctx, handlers);
+    BuildDeviceAddresses(ctx);
+    BuildServerAddress(ctx, "127.0.0.1");
     ctx.tables.own_vessel_slot = 63;
     ctx.tables.vessels[63].present = 1;
     HostPeerSession(ctx);

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/bytes.h"
+#include "base/bytes.h"
 #include "net/enet_transport.h"
 
 using namespace talmeris;

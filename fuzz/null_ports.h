@@ -1,8 +1,8 @@
 // Ports that accept every call and keep nothing, so a fuzz run's memory stays flat.
 #pragma once
 
-#include "app/context.h"
-#include "app/null_window_port.h"
+#include "state/context.h"
+#include "state/null_window_port.h"
 
 namespace talmeris::fuzz {
 

@@ -4,12 +4,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/context.h"
 #include "app/posix_launcher.h"
 #include "app/startup.h"
 #include "net/enet_transport.h"
 #include "peers/peer_handler.h"
 #include "server/server_link.h"
+#include "state/context.h"
 #include "ui/qt_window_port.h"
 
 int main(int argc, char** argv) {
@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
 
   std::string command_line;
   for (int i = 1; i < argc; ++i) command_line += (i > 1 ? " " : "") + std::string(argv[i]);
-  net::Handlers handlers;
+  Handlers handlers;
   handlers.server_messages = &OnServerMessage;
   handlers.peer_messages = &OnPeerMessage;
   handlers.context = &ctx;

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/event_log.h"
+#include "state/event_log.h"
 #include "support/recording_window_port.h"
 
 namespace talmeris {

@@ -474,7 +474,7 @@ TEST_F(ConnectionTest, HostFailureOnATakenPortEnds) {
   t.ctx.peer_host_port = 2500;
   t.ctx.data_up_to_date = true;
   t.network.script.results["Server.Host"] = net::DPNERR_INVALIDDEVICEADDRESS;
-  net::BuildDeviceAddresses(t.ctx);
+  BuildDeviceAddresses(t.ctx);
   t.ctx.connect_stage = 13;
   RunTick(t.ctx, kMain);
   ASSERT_EQ(t.windows.Boxes().size(), 1u);

@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/event_log.h"
-#include "app/settings.h"
+#include "state/event_log.h"
+#include "state/settings.h"
 #include "support/test_client.h"
 
 namespace talmeris {

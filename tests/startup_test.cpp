@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "app/startup.h"
-#include "net/network_objects.h"
+#include "server/network_objects.h"
 #include "support/test_client.h"
 
 namespace talmeris {
@@ -11,9 +11,7 @@ using test::TestClient;
 
 class StartupTest : public ::testing::Test {
  protected:
-  int Run(std::string_view command_line = "") {
-    return RunClient(t.ctx, command_line, net::Handlers{});
-  }
+  int Run(std::string_view command_line = "") { return RunClient(t.ctx, command_line, Handlers{}); }
   void InstallPatches(std::uint16_t revision = 5) {
     t.dir.Write("patches.dat", {static_cast<std::uint8_t>(revision),
                                 static_cast<std::uint8_t>(revision >> 8), 0x11, 0x22});
@@ -75,7 +73,7 @@ TEST_F(StartupTest, KickedAndShutdownShowTheirFinalMessages) {
   test::TestClient second;
   second.dir.Write("patches.dat", {1, 0});
   second.windows.dialog_results[kMainDialog] = {kEndServerShutdown};
-  EXPECT_EQ(RunClient(second.ctx, "", net::Handlers{}), 5);
+  EXPECT_EQ(RunClient(second.ctx, "", Handlers{}), 5);
   ASSERT_EQ(second.windows.Boxes().size(), 1u);
   EXPECT_EQ(second.windows.Boxes()[0].text,
             "Server is shutting down!\n\nPlease try to reconnect in a few minutes...");
@@ -93,7 +91,7 @@ TEST_F(StartupTest, PeersAreToldOnlyWhenTheHostIsActive) {
     active.ctx.peer_host_active = true;
     return 2;
   };
-  RunClient(active.ctx, "", net::Handlers{});
+  RunClient(active.ctx, "", Handlers{});
   auto sends = active.network.ServerSends();
   ASSERT_EQ(sends.size(), 1u);
   EXPECT_EQ(sends[0].to, 0u);
@@ -154,10 +152,10 @@ TEST_F(StartupTest, NoTcpIpProviderFailsTheCheck) {
 TEST(NetworkAddressTest, DeviceAndServerAddresses) {
   TestClient t;
   t.ctx.peer_host_port = 2500;
-  ASSERT_EQ(net::BuildDeviceAddresses(t.ctx), net::DPN_OK);
+  ASSERT_EQ(BuildDeviceAddresses(t.ctx), net::DPN_OK);
   EXPECT_EQ(t.ctx.net.peer_host_address->port, 2500u);
   EXPECT_FALSE(t.ctx.net.client_device_address->port);
-  ASSERT_EQ(net::BuildServerAddress(t.ctx, "127.0.0.1"), net::DPN_OK);
+  ASSERT_EQ(BuildServerAddress(t.ctx, "127.0.0.1"), net::DPN_OK);
   EXPECT_EQ(t.ctx.net.server_address->port, 2302u);
   EXPECT_EQ(t.ctx.net.server_address->hostname, "127.0.0.1");
 }
@@ -165,13 +163,13 @@ TEST(NetworkAddressTest, DeviceAndServerAddresses) {
 TEST(NetworkAddressTest, FailuresAreLoggedWithTheirCode) {
   TestClient t;
   t.network.script.results["SetSP#2"] = net::E_FAIL;
-  EXPECT_EQ(net::BuildDeviceAddresses(t.ctx), net::E_FAIL);
+  EXPECT_EQ(BuildDeviceAddresses(t.ctx), net::E_FAIL);
   EXPECT_EQ(t.ctx.event_log.Line(0),
             "[Error!] Failed setting the service provider for peer server:  80004005");
 
   TestClient u;
   u.network.script.results["AddComponent"] = net::DPNERR_INVALIDPARAM;
-  EXPECT_EQ(net::BuildDeviceAddresses(u.ctx), net::DPNERR_INVALIDPARAM);
+  EXPECT_EQ(BuildDeviceAddresses(u.ctx), net::DPNERR_INVALIDPARAM);
   EXPECT_EQ(u.ctx.event_log.Line(0), "[Error!] Failed adding port to host address:  80070057");
 }
 

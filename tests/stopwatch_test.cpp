@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/stopwatch.h"
+#include "state/stopwatch.h"
 #include "support/test_client.h"
 
 namespace talmeris {

@@ -1,4 +1,4 @@
-#include "app/dialog.h"
+#include "app/dialogs.h"
 #include "app/main_dialog.h"
 #include "server/connect.h"
 

@@ -3,11 +3,11 @@
 #include <chrono>
 #include <thread>
 
-#include "app/context.h"
 #include "app/startup.h"
 #include "app/tick.h"
 #include "peers/recorder.h"
 #include "server/chat.h"
+#include "state/context.h"
 
 namespace talmeris {
 namespace {
@@ -177,10 +177,6 @@ void OrderlyClose(ClientContext& ctx, WindowId window) {
   RefreshHistory(ctx, window);  // at once, not posted
   std::this_thread::sleep_for(std::chrono::milliseconds(ctx.close_pause_ms));
   w.EndDialog(window, kEndClosed);
-}
-
-bool StartPeerProgram(ClientContext& ctx, const char* program) {
-  return ctx.ports.launcher && ctx.ports.launcher->Start(program);
 }
 
 const DialogProcedure kMainDialogProcedure = {

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "app/launcher.h"
+#include "state/launcher.h"
 
 namespace talmeris {
 

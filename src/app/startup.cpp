@@ -4,9 +4,9 @@
 #include <ctime>
 #include <string>
 
-#include "app/context.h"
 #include "peers/peer_host.h"
 #include "server/protocol.h"
+#include "state/context.h"
 
 namespace talmeris {
 namespace {
@@ -52,7 +52,7 @@ void ResetSharedState(ClientContext& ctx) {
   ctx.peer_shared_flag = false;
 }
 
-int RunClient(ClientContext& ctx, std::string_view command_line, const net::Handlers& handlers) {
+int RunClient(ClientContext& ctx, std::string_view command_line, const Handlers& handlers) {
   WindowPort& windows = *ctx.ports.windows;
 
   if (!ReadCatalogueRevision(ctx.File("patches.dat"), &ctx.catalogue_revision)) {
@@ -68,7 +68,7 @@ int RunClient(ClientContext& ctx, std::string_view command_line, const net::Hand
   ctx.stopwatch.Start();
   ctx.random.Seed(static_cast<std::uint32_t>(std::time(nullptr)));
 
-  if (net::Failed(net::CreateNetworkObjects(ctx, handlers))) {
+  if (net::Failed(CreateNetworkObjects(ctx, handlers))) {
     windows.MessageBox(kNoWindow,
                        "Failed to initialize DirectPlay!\n\nPlease verify you have DirectX v9.0 "
                        "(or higher) installed...",

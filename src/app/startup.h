@@ -3,25 +3,17 @@
 
 #include <string_view>
 
-#include "net/network_objects.h"
+#include "server/network_objects.h"
+#include "state/main_window.h"
 
 namespace talmeris {
 struct ClientContext;
-
-// End codes of the main dialog; they become the exit code.
-enum EndCode : int {
-  kEndClosed = 2,
-  kEndFatal = 3,
-  kEndKicked = 4,
-  kEndServerShutdown = 5,
-  kEndRestartAfterPatch = 123,
-};
 
 // Parses the peer-host port from the command line: a leading integer, else 2400.
 std::uint32_t ParsePeerHostPort(std::string_view command_line);
 
 // Runs the client from start-up to shutdown and returns the process exit code.
-int RunClient(ClientContext& ctx, std::string_view command_line, const net::Handlers& handlers);
+int RunClient(ClientContext& ctx, std::string_view command_line, const Handlers& handlers);
 
 // The resets of start-up step 9 (tables, ambient values, recorder and peer-relay state).
 void ResetSharedState(ClientContext& ctx);

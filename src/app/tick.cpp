@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <limits>
 
-#include "app/context.h"
 #include "app/main_dialog.h"
 #include "peers/peer_host.h"
 #include "server/protocol.h"
+#include "state/context.h"
 
 namespace talmeris {
 namespace {
@@ -116,13 +116,6 @@ float OwnAltitude(ClientContext& ctx) {
   return std::sqrt(position[0] * position[0] + position[1] * position[1] +
                    position[2] * position[2]) -
          kWorldRadius;
-}
-
-void AdvanceStageBelowNine(ClientContext& ctx) {
-  std::int16_t stage = ctx.connect_stage.load();
-  while (stage < 9 &&
-         !ctx.connect_stage.compare_exchange_weak(stage, static_cast<std::int16_t>(stage + 1))) {
-  }
 }
 
 void RunTick(ClientContext& ctx, WindowId window) {

@@ -3,15 +3,12 @@
 
 #include <cstdint>
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 struct ClientContext;
 
 void RunTick(ClientContext& ctx, WindowId window);
-
-// Advances connect_stage by one while it is below 9, without undoing a concurrent change.
-void AdvanceStageBelowNine(ClientContext& ctx);
 
 // The altitude of the own vessel (or of the vessel holding it) above the surface, as the
 // ambient cue uses it.

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/bytes.h"
+#include "base/bytes.h"
 #include "net/pool.h"
 
 namespace talmeris::net {

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/context.h"
-#include "app/main_dialog.h"
 #include "peers/peer_host.h"
 #include "peers/recorder.h"
 #include "server/chat.h"
@@ -14,6 +12,8 @@
 #include "server/text_fields.h"
 #include "server/vessel_state.h"
 #include "server/vessels.h"
+#include "state/context.h"
+#include "state/main_window.h"
 
 namespace talmeris {
 namespace {

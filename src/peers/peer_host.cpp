@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/context.h"
+#include "state/context.h"
 
 namespace talmeris {
 

@@ -7,23 +7,10 @@
 #include <mutex>
 
 #include "net/transport.h"
+#include "state/peer_slots.h"
 
 namespace talmeris {
 struct ClientContext;
-
-constexpr int kPeerSlotCount = 3;
-constexpr int kSoundPeerKind = 2;
-
-// Who is attached to the peer host; each slot under its own lock.
-struct PeerSlot {
-  std::uint8_t propulsion = 0;
-  std::uint8_t in_use = 0;
-  net::DPNID dpnid = 0;
-  std::uint8_t kind = 0;
-  float tag = 0.0f;
-  std::mutex lock;
-};
-using PeerSlots = std::array<PeerSlot, kPeerSlotCount>;
 
 // Hosts the peer session on peer_host_address; on failure shows its box and returns the result.
 net::HRESULT HostPeerSession(ClientContext& ctx);

@@ -1,6 +1,6 @@
 #include "peers/recorder.h"
 
-#include "app/context.h"
+#include "state/context.h"
 
 namespace talmeris {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 struct ClientContext;

@@ -1,6 +1,6 @@
 #include "server/chat.h"
 
-#include "app/context.h"
+#include "state/context.h"
 
 namespace talmeris {
 

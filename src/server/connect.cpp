@@ -4,14 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/context.h"
-#include "app/main_dialog.h"
-#include "app/startup.h"
-#include "app/tick.h"
-#include "net/network_objects.h"
 #include "peers/peer_host.h"
+#include "server/network_objects.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
+#include "state/context.h"
+#include "state/main_window.h"
 
 namespace talmeris {
 namespace {
@@ -320,7 +318,7 @@ void RunConnectionStage(ClientContext& ctx, WindowId main) {
       break;
     }
     case 6:
-      if (net::Failed(net::BuildDeviceAddresses(ctx))) {
+      if (net::Failed(BuildDeviceAddresses(ctx))) {
         Fail(ctx, main,
              "Failed to create device address!\n\nPlease contact your Internet provider for "
              "assistance...");
@@ -328,7 +326,7 @@ void RunConnectionStage(ClientContext& ctx, WindowId main) {
       break;
     case 7:
       ctx.event_log.Add(main, "Connecting you to the universe...");
-      if (net::Failed(net::BuildServerAddress(ctx, ctx.server_host))) {
+      if (net::Failed(BuildServerAddress(ctx, ctx.server_host))) {
         Fail(ctx, main,
              "Failed to enumerate DirectPlay hosts!\n\nPlease contact your Internet provider for "
              "assistance...");

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/dialog.h"
+#include "state/dialog.h"
 
 namespace talmeris {
 struct ClientContext;

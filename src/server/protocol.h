@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/bytes.h"
+#include "base/bytes.h"
 
 namespace talmeris {
 

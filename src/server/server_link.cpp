@@ -4,14 +4,13 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/context.h"
-#include "app/main_dialog.h"
-#include "app/startup.h"
 #include "peers/peer_host.h"
 #include "server/connect.h"
 #include "server/protocol.h"
 #include "server/text_fields.h"
 #include "server/vessels.h"
+#include "state/context.h"
+#include "state/main_window.h"
 
 namespace talmeris {
 namespace {

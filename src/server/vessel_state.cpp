@@ -1,6 +1,6 @@
 #include "server/vessel_state.h"
 
-#include "app/bytes.h"
+#include "base/bytes.h"
 
 namespace talmeris {
 namespace {

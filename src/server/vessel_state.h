@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "server/tables.h"
+#include "state/tables.h"
 
 namespace talmeris {
 

@@ -1,11 +1,12 @@
 #include "server/vessels.h"
 
-#include "app/context.h"
+#include "peers/peer_host.h"
 #include "peers/recorder.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "server/text_fields.h"
 #include "server/vessel_state.h"
+#include "state/context.h"
 
 namespace talmeris {
 

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "app/dialogs.h"
 #include "ui/templates.h"
 
 namespace talmeris::ui {

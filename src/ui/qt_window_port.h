@@ -15,8 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/dialog.h"
-#include "app/window_port.h"
+#include "state/dialog.h"
+#include "state/window_port.h"
 
 class QMessageBox;
 class QTimer;

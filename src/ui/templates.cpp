@@ -2,7 +2,7 @@
 
 #include <QDialog>
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 #include "ui_login_dialog.h"
 #include "ui_main_dialog.h"
 #include "ui_new_account_dialog.h"

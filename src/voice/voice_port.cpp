@@ -1,4 +1,4 @@
-#include "voice/voice_port.h"
+#include "state/voice_port.h"
 
 namespace talmeris::voice {
 namespace {

@@ -6,7 +6,6 @@
 #include <functional>
 #include <thread>
 
-#include "app/context.h"
 #include "app/main_dialog.h"
 #include "app/startup.h"
 #include "app/tick.h"
@@ -14,6 +13,7 @@
 #include "peers/peer_handler.h"
 #include "server/connect.h"
 #include "server/server_link.h"
+#include "state/context.h"
 #include "support/recording_window_port.h"
 #include "support/test_client.h"
 
@@ -68,7 +68,7 @@ struct HeadlessClient {
   }
   void Start() {
     thread = std::thread([this] {
-      net::Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx};
+      Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx};
       exit_code = RunClient(ctx, std::to_string(ctx.peer_host_port), handlers);
       done = true;
     });

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 
 namespace talmeris::test {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
+#include "state/context.h"
 #include "support/fake_network.h"
 #include "support/recording_window_port.h"
 

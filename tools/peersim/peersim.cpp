@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "app/bytes.h"
+#include "base/bytes.h"
 #include "net/enet_transport.h"
 #include "server/protocol.h"
 #include "server/text_fields.h"

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "app/bytes.h"
-#include "app/window_port.h"
+#include "base/bytes.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 

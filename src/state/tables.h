@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "app/bytes.h"
+#include "base/bytes.h"
 
 namespace talmeris {
 

@@ -1,4 +1,4 @@
-#include "app/event_log.h"
+#include "state/event_log.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -8,17 +8,17 @@
 #include <memory>
 #include <mutex>
 
-#include "app/event_log.h"
-#include "app/keyboard.h"
-#include "app/launcher.h"
-#include "app/random.h"
-#include "app/settings.h"
-#include "app/stopwatch.h"
-#include "app/window_port.h"
 #include "net/transport.h"
-#include "peers/peer_host.h"
-#include "server/tables.h"
-#include "voice/voice_port.h"
+#include "state/event_log.h"
+#include "state/keyboard.h"
+#include "state/launcher.h"
+#include "state/peer_slots.h"
+#include "state/random.h"
+#include "state/settings.h"
+#include "state/stopwatch.h"
+#include "state/tables.h"
+#include "state/voice_port.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 

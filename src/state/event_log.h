@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 

@@ -9,27 +9,24 @@
 namespace talmeris {
 struct ClientContext;
 
-namespace net {
-
 // Handlers registered with the objects.
 struct Handlers {
-  MessageHandler server_messages = nullptr;  // the client session's handler
-  MessageHandler peer_messages = nullptr;    // the peer host's handler
+  net::MessageHandler server_messages = nullptr;  // the client session's handler
+  net::MessageHandler peer_messages = nullptr;    // the peer host's handler
   void* context = nullptr;
 };
 
 // Creates and initialises the three objects; the first failure shows one "Communication Error!"
 // box and returns its result.
-HRESULT CreateNetworkObjects(ClientContext& ctx, const Handlers& handlers);
+net::HRESULT CreateNetworkObjects(ClientContext& ctx, const Handlers& handlers);
 
 // True when both objects can use the TCP/IP provider.
-bool CheckTcpIpProvider(Client& client, Server& server);
+bool CheckTcpIpProvider(net::Client& client, net::Server& server);
 
 // The client's device address (no port) and the peer host's (peer_host_port). Failures are logged.
-HRESULT BuildDeviceAddresses(ClientContext& ctx);
+net::HRESULT BuildDeviceAddresses(ClientContext& ctx);
 
 // The game server's address: `host` and the server port. Failures are logged.
-HRESULT BuildServerAddress(ClientContext& ctx, std::string_view host);
+net::HRESULT BuildServerAddress(ClientContext& ctx, std::string_view host);
 
-}  // namespace net
 }  // namespace talmeris

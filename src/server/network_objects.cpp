@@ -1,11 +1,12 @@
-#include "net/network_objects.h"
+#include "server/network_objects.h"
 
 #include <cstdio>
 #include <vector>
 
-#include "app/context.h"
+#include "state/context.h"
 
-namespace talmeris::net {
+namespace talmeris {
+using namespace net;
 namespace {
 
 HRESULT Report(ClientContext& ctx, const char* format, HRESULT hr) {
@@ -96,4 +97,4 @@ HRESULT BuildServerAddress(ClientContext& ctx, std::string_view host) {
   return network.AddComponent(*n.server_address, "port", ctx.server_port);
 }
 
-}  // namespace talmeris::net
+}  // namespace talmeris

@@ -2,7 +2,7 @@
 // toolkit builds the dialog from its template and calls these for its events.
 #pragma once
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 struct ClientContext;
@@ -19,9 +19,6 @@ struct DialogProcedure {
   // Called every 100 ms while the dialog is open, when present.
   void (*timer)(ClientContext&, WindowId) = nullptr;
 };
-
-// The procedure for a dialog template; null for an unknown one.
-const DialogProcedure* FindDialogProcedure(int resource);
 
 constexpr int kCancelCommand = 2;
 

@@ -2,7 +2,7 @@
 // key's state for polling. The voice issue gives it its X11 implementation.
 #pragma once
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 

@@ -1,4 +1,4 @@
-#include "server/tables.h"
+#include "state/tables.h"
 
 namespace talmeris {
 

@@ -1,9 +1,9 @@
-#include "app/settings.h"
+#include "state/settings.h"
 
 #include <cstdio>
 #include <memory>
 
-#include "app/event_log.h"
+#include "state/event_log.h"
 
 namespace talmeris {
 namespace {

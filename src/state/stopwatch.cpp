@@ -1,4 +1,4 @@
-#include "app/stopwatch.h"
+#include "state/stopwatch.h"
 
 #include <chrono>
 

@@ -2,7 +2,7 @@
 // (fuzz targets, benchmarks); message boxes answer OK and modal dialogs end with 2.
 #pragma once
 
-#include "app/window_port.h"
+#include "state/window_port.h"
 
 namespace talmeris {
 
