@@ -33,6 +33,7 @@ class NullServer final : public net::Server {
     *i = {};
     return 0;
   }
+  net::HRESULT KeepPlayer(net::DPNID) override { return 0; }
   net::HRESULT Close(std::uint32_t) override { return 0; }
 };
 

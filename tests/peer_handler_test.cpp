@@ -1,7 +1,9 @@
 // The peer handler, admission and welcome, and the server's vessel messages, on fakes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <thread>
 
 #include "app/main_dialog.h"
 #include "peers/peer_handler.h"
@@ -98,6 +100,34 @@ TEST_F(PeerTest, FourRegistrationsAndAFreedMiddleSlot) {
   EXPECT_TRUE(Logged("Peer application instance occupied slot:  1"));
   Register(0x15, 1, false);
   EXPECT_EQ(SlotOf(0x15), 1);
+}
+
+TEST_F(PeerTest, OneConnectionHoldsOneSlotAndRegistrationsRaceForNone) {
+  // A second registration from the same connection is refused and leaks no slot.
+  Register(0x31, 1, false);
+  Register(0x31, 1, false);
+  EXPECT_EQ(SlotOf(0x31), 0);
+  EXPECT_FALSE(t.ctx.peer_slots[1].in_use);
+  auto sent = SentTo(0x31);
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back().data[0], 0);
+  EXPECT_EQ(sent.back().data[1], 255);
+  auto ops = t.network.Operations();
+  EXPECT_EQ(std::count(ops.begin(), ops.end(), "Server.KeepPlayer 00000031"), 1);
+  Deliver(net::MessageId::DestroyPlayer, 0x31);
+  for (auto& slot : t.ctx.peer_slots) EXPECT_FALSE(slot.in_use);
+
+  // Two sound programs registering at the same moment: exactly one is admitted, every time.
+  for (int round = 0; round < 50; ++round) {
+    const net::DPNID a = 0x100 + 2 * round, b = a + 1;
+    std::thread first([&] { Register(a, 2, false); });
+    std::thread second([&] { Register(b, 2, false); });
+    first.join();
+    second.join();
+    ASSERT_EQ((SlotOf(a) >= 0) + (SlotOf(b) >= 0), 1) << "round " << round;
+    Deliver(net::MessageId::DestroyPlayer, SlotOf(a) >= 0 ? a : b);
+    ASSERT_FALSE(t.ctx.sound_peer_attached.load());
+  }
 }
 
 TEST_F(PeerTest, PropulsionConflictAndReadmission) {

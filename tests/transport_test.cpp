@@ -1,15 +1,24 @@
 // The session transport over real ENet on loopback.
 #include <gtest/gtest.h>
 
+#include <enet/enet.h>
+#include <fcntl.h>
 #include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
+#include "app/posix_launcher.h"
 #include "net/enet_transport.h"
 
 namespace talmeris::net {
@@ -359,6 +368,182 @@ TEST_F(TransportTest, ServiceProvidersAndAddresses) {
   EXPECT_EQ(network->SetSP(a, kApp), DPNERR_INVALIDPARAM);  // only TCP/IP exists
   EXPECT_EQ(network->AddComponent(a, "port", std::string_view("2302")), DPNERR_INVALIDPARAM);
   EXPECT_EQ(kApp.ToString(), "{2AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
+}
+
+std::set<int> OpenDescriptors() {
+  std::set<int> fds;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    fds.insert(std::atoi(e.path().filename().c_str()));
+  }
+  std::erase_if(fds, [](int fd) { return ::fcntl(fd, F_GETFD) == -1; });  // the listing's own
+  return fds;
+}
+
+int ThreadCount() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+TEST_F(TransportTest, DescriptorsAreCloseOnExecAndStartedProgramsInheritNone) {
+  const std::set<int> before = OpenDescriptors();
+  Inbox server_inbox, client_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+  auto client = ConnectClient(client_inbox, port);
+  ASSERT_TRUE(Completed(client_inbox));
+  int opened = 0;
+  for (int fd : OpenDescriptors()) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (before.count(fd) || flags == -1) continue;
+    ++opened;
+    EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd;
+  }
+  EXPECT_GE(opened, 4);  // two sockets and two eventfds at least
+
+  // Even a descriptor someone left inheritable does not reach a started program.
+  int leaked[2];
+  ASSERT_EQ(::pipe(leaked), 0);
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("talmeris-fd-" + std::to_string(::getpid()) + "-" + std::to_string(port));
+  std::filesystem::create_directories(dir);
+  std::filesystem::create_symlink(TALMERIS_FD_REPORT, dir / "fdreport");
+  const auto report = dir / "report.txt";
+  ::setenv("FD_REPORT", report.c_str(), 1);
+  PosixLauncher launcher(dir);
+  ASSERT_TRUE(launcher.Start("fdreport"));
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while (!std::filesystem::exists(report) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(std::filesystem::exists(report));
+  std::ifstream in(report);
+  std::string inherited((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(inherited, "");
+  ::close(leaked[0]);
+  ::close(leaked[1]);
+  std::filesystem::remove_all(dir);
+  client->Close(0);
+  server->Close(1);
+}
+
+// Raw ENet connections made by the test itself, as a local program could make them.
+struct RawConnections {
+  explicit RawConnections(std::size_t channels) : channels(channels) {
+    host = enet_host_create(nullptr, 128, channels, 0, 0);
+  }
+  ~RawConnections() { enet_host_destroy(host); }
+  void Connect(std::uint32_t port, int count, bool hello) {
+    ENetAddress address;
+    enet_address_set_host_ip(&address, "127.0.0.1");
+    address.port = static_cast<enet_uint16>(port);
+    for (int i = 0; i < count; ++i) {
+      ENetPeer* peer = enet_host_connect(host, &address, channels, 0x314D4C54);
+      peer->data = reinterpret_cast<void*>(hello ? 1 : 0);
+    }
+  }
+  // Services the host until `done` holds or the deadline passes.
+  template <typename Done>
+  bool Service(Done done, std::chrono::milliseconds timeout = 10000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      ENetEvent e;
+      while (enet_host_service(host, &e, 5) > 0) {
+        if (e.type == ENET_EVENT_TYPE_CONNECT) {
+          ++connected;
+          if (e.peer->data) {
+            std::uint8_t hello[26] = {1, 1};
+            std::memcpy(hello + 2, kApp.bytes.data(), 16);
+            enet_peer_send(e.peer, 0, enet_packet_create(hello, sizeof hello, 1));
+          }
+        } else if (e.type == ENET_EVENT_TYPE_RECEIVE) {
+          if (e.channelID == 0 && e.packet->dataLength > 0 && e.packet->data[0] == 2) ++welcomed;
+          enet_packet_destroy(e.packet);
+        } else if (e.type == ENET_EVENT_TYPE_DISCONNECT) {
+          ++disconnected;
+        }
+      }
+    }
+    return true;
+  }
+  void Send(int peer, std::uint8_t channel, std::size_t size, enet_uint32 flags) {
+    std::vector<std::uint8_t> data(size, 0x5A);
+    enet_peer_send(&host->peers[peer], channel, enet_packet_create(data.data(), size, flags));
+    enet_host_flush(host);
+  }
+  std::size_t channels;
+  ENetHost* host;
+  int connected = 0, welcomed = 0, disconnected = 0;
+};
+
+TEST_F(TransportTest, ShortChannelsAndOversizedMessagesGetNothingThrough) {
+  Inbox server_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+
+  RawConnections two(2);
+  two.Connect(port, 1, true);
+  ASSERT_TRUE(two.Service([&] { return two.disconnected == 1; }));
+  EXPECT_EQ(two.welcomed, 0);
+
+  RawConnections four(4);
+  four.Connect(port, 1, true);
+  ASSERT_TRUE(four.Service([&] { return four.welcomed == 1; }));
+  four.Send(0, 3, 100000, ENET_PACKET_FLAG_UNSEQUENCED | ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT);
+  four.Send(0, 3, 65536, ENET_PACKET_FLAG_UNSEQUENCED | ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT);
+  four.Send(0, 3, 20, ENET_PACKET_FLAG_UNSEQUENCED);
+  ASSERT_TRUE(four.Service([&] {
+    return server_inbox.WaitFor(
+        [](Inbox& i) {
+          for (auto& p : i.payloads) {
+            if (p.size() == 20) return true;
+          }
+          return false;
+        },
+        1ms);
+  }));
+  std::lock_guard lock(server_inbox.mutex);
+  for (auto& p : server_inbox.payloads) EXPECT_LE(p.size(), kMaxPayload);
+}
+
+TEST_F(TransportTest, AFullHostDisplacesConnectionsNeverKeptAndThreadsStayFew) {
+  const int threads_before = ThreadCount();
+  Inbox server_inbox, kept_inbox, late_inbox;
+  auto port = NextPort();
+  auto server = StartServer(server_inbox, port);
+  auto kept = ConnectClient(kept_inbox, port);
+  ASSERT_TRUE(Completed(kept_inbox));
+  ASSERT_TRUE(server_inbox.WaitFor([](Inbox& i) { return i.Count(MessageId::CreatePlayer) == 2; }));
+  const DPNID kept_id = server_inbox.messages.back().player;
+  ASSERT_EQ(server->KeepPlayer(kept_id), DPN_OK);
+
+  // Seventy connections that say hello and never register, then thirty that say nothing.
+  RawConnections flood(4);
+  flood.Connect(port, 70, true);
+  ASSERT_TRUE(flood.Service([&] { return flood.welcomed == 70; }));
+  flood.Connect(port, 30, false);
+  ASSERT_TRUE(flood.Service([&] { return flood.connected == 100 && flood.disconnected >= 37; }));
+
+  // A companion arriving now still gets in, and the kept player was never displaced.
+  auto late = ConnectClient(late_inbox, port);
+  ASSERT_TRUE(flood.Service([&] {
+    return late_inbox.WaitFor([](Inbox& i) { return i.Has(MessageId::ConnectComplete); }, 1ms);
+  }));
+  EXPECT_EQ(late_inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+  {
+    std::lock_guard lock(server_inbox.mutex);
+    for (auto& m : server_inbox.messages) {
+      EXPECT_FALSE(m.id == MessageId::DestroyPlayer && m.player == kept_id);
+    }
+  }
+  EXPECT_FALSE(kept_inbox.Has(MessageId::TerminateSession));
+  // Two clients (a service thread and a handler thread each), the host's service thread and
+  // its bounded handler pool: nothing grows with the hundred connections.
+  EXPECT_LE(ThreadCount() - threads_before, 2 + 2 + 1 + 8);
+  late->Close(0);
+  kept->Close(0);
+  server->Close(1);
 }
 
 }  // namespace

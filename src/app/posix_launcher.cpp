@@ -16,8 +16,14 @@ bool PosixLauncher::Start(std::string_view program) {
   std::string path = (folder_ / std::string(program)).string();
   std::string name(program);
   char* argv[] = {name.data(), nullptr};
+  // The program gets standard input, output and error and nothing else of the client's.
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return false;
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   pid_t pid;
-  if (posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ) != 0) return false;
+  const int result = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (result != 0) return false;
   // Started without waiting; main() ignores SIGCHLD, so an ended program leaves no zombie.
   return true;
 }

@@ -1,6 +1,7 @@
 #include "net/enet_transport.h"
 
 #include <enet/enet.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -35,6 +36,12 @@ constexpr std::size_t kWelcomeSize = 1 + 1 + 4 + 8;
 constexpr std::size_t kRejectSize = 1 + 4;
 constexpr std::size_t kPingSize = 1 + 8;
 constexpr enet_uint32 kDisconnectClosed = 1;  // an orderly close; 0 is a time-out
+
+// Host limits (docs/peer-protocol.md): connections held at once, spare ENet slots for the
+// handshakes that arrive while it is full, and handler threads.
+constexpr std::size_t kMaxConnections = 64;
+constexpr std::size_t kSpareSlots = 16;
+constexpr std::size_t kMaxHandlerThreads = 8;
 
 void DecrementSaturating(std::atomic<std::uint32_t>& value, std::uint32_t by) {
   std::uint32_t v = value.load(std::memory_order_relaxed);
@@ -96,7 +103,12 @@ class Ring {
   std::size_t count_ = 0;
 };
 
-// ---- handler delivery: one worker thread per connection keeps its messages in order ----
+// ---- handler delivery ----
+// Each connection's messages pass through its own strand: in order, one at a time. A pool of
+// threads, started on demand up to a bound, runs the strands that have work, a batch at a time,
+// so the number of threads follows the number of connections busy at once, not the number
+// connected; a handler blocked in a wait holds one thread and stalls nobody else while threads
+// remain.
 struct Event {
   MessageId id;
   HRESULT result;
@@ -104,94 +116,113 @@ struct Event {
   ENetPacket* packet;  // owned until delivered
 };
 
-class Worker {
- public:
-  Worker(void* context, MessageHandler handler) : context_(context), handler_(handler) {
-    thread_ = std::thread([this] { Run(); });
+struct Strand {
+  Ring<Event> queue;       // the dispatcher's mutex
+  bool scheduled = false;  // ready or running; the dispatcher's mutex
+  ~Strand() {
+    while (!queue.Empty()) {
+      Event e = queue.Pop();
+      if (e.packet) enet_packet_destroy(e.packet);
+    }
   }
-  ~Worker() { Stop(); }
+};
 
-  void Post(const Event& e) {
+class Dispatcher {
+ public:
+  Dispatcher(void* context, MessageHandler handler, std::size_t max_threads)
+      : context_(context), handler_(handler), max_threads_(max_threads) {}
+  ~Dispatcher() { Stop(); }
+
+  void Post(Strand& strand, const Event& e) {
+    bool wake = false;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) {
         if (e.packet) enet_packet_destroy(e.packet);
         return;
       }
-      queue_.Push(e);
-      if (!waiting_) return;  // the worker is busy and will see it without a wake-up
+      strand.queue.Push(e);
+      if (strand.scheduled) return;  // its thread will see it
+      strand.scheduled = true;
+      ready_.Push(&strand);
+      // Every ready strand needs a thread of its own: wake an idle one, else start one.
+      if (ready_.Size() <= idle_) {
+        wake = true;
+      } else if (threads_.size() < max_threads_) {
+        threads_.emplace_back([this] { Run(); });
+      }
     }
-    cv_.notify_one();
+    if (wake) work_cv_.notify_one();
   }
-  // Delivers everything queued, then ends the thread (used after a player's departure).
-  void Finish() {
-    {
-      std::lock_guard lock(mutex_);
-      finishing_ = true;
-    }
-    cv_.notify_one();
+  // True when nothing is queued or running for the strand.
+  bool Idle(const Strand& strand) {
+    std::lock_guard lock(mutex_);
+    return !strand.scheduled;
   }
-  bool Done() const { return done_.load(); }
-  // Drops undelivered events and joins: after Stop no handler call runs or starts.
+  // Waits until everything posted to the strand so far has been handled.
+  void Drain(const Strand& strand) {
+    std::unique_lock lock(mutex_);
+    idle_cv_.wait(lock, [&] { return !strand.scheduled || stopping_; });
+  }
+  std::size_t Threads() {
+    std::lock_guard lock(mutex_);
+    return threads_.size();
+  }
+  // Drops undelivered events and joins: after Stop no handler call runs or starts. The strands
+  // keep what they still hold and release it when they are destroyed.
   void Stop() {
+    std::vector<std::thread> threads;
     {
       std::lock_guard lock(mutex_);
       stopping_ = true;
+      threads.swap(threads_);
     }
-    cv_.notify_one();
-    if (thread_.joinable()) thread_.join();
-    std::lock_guard lock(mutex_);
-    while (!queue_.Empty()) {
-      Event e = queue_.Pop();
-      if (e.packet) enet_packet_destroy(e.packet);
-    }
-  }
-  // Waits until every event posted so far has been handled.
-  void Drain() {
-    std::unique_lock lock(mutex_);
-    idle_cv_.wait(lock, [&] { return (queue_.Empty() && !busy_) || stopping_; });
+    work_cv_.notify_all();
+    idle_cv_.notify_all();
+    for (auto& t : threads) t.join();
   }
 
  private:
+  static constexpr int kBatch = 16;  // events of one strand before the next strand's turn
+
   void Run() {
+    std::unique_lock lock(mutex_);
     for (;;) {
-      Event e;
-      {
-        std::unique_lock lock(mutex_);
-        waiting_ = true;
-        cv_.wait(lock, [&] { return stopping_ || !queue_.Empty() || finishing_; });
-        waiting_ = false;
-        if (stopping_ || queue_.Empty()) break;
-        e = queue_.Pop();
-        busy_ = true;
+      ++idle_;
+      work_cv_.wait(lock, [&] { return stopping_ || !ready_.Empty(); });
+      --idle_;
+      if (stopping_) return;
+      Strand* strand = ready_.Pop();
+      for (int n = 0; n < kBatch && !strand->queue.Empty() && !stopping_; ++n) {
+        Event e = strand->queue.Pop();
+        lock.unlock();
+        if (handler_) {
+          Message m{e.id, e.result, e.player, e.packet ? e.packet->data : nullptr,
+                    e.packet ? static_cast<std::uint32_t>(e.packet->dataLength) : 0u};
+          handler_(context_, m);
+        }
+        if (e.packet) enet_packet_destroy(e.packet);
+        lock.lock();
       }
-      if (handler_) {
-        Message m{e.id, e.result, e.player, e.packet ? e.packet->data : nullptr,
-                  e.packet ? static_cast<std::uint32_t>(e.packet->dataLength) : 0u};
-        handler_(context_, m);
+      if (stopping_) return;
+      if (!strand->queue.Empty()) {
+        ready_.Push(strand);  // still scheduled: its turn comes again after the others
+      } else {
+        strand->scheduled = false;
+        idle_cv_.notify_all();
       }
-      if (e.packet) enet_packet_destroy(e.packet);
-      {
-        std::lock_guard lock(mutex_);
-        busy_ = false;
-      }
-      idle_cv_.notify_all();
     }
-    done_.store(true);
-    idle_cv_.notify_all();
   }
 
   void* context_;
   MessageHandler handler_;
+  const std::size_t max_threads_;
   std::mutex mutex_;
-  std::condition_variable cv_, idle_cv_;
-  Ring<Event> queue_;
+  std::condition_variable work_cv_, idle_cv_;
+  Ring<Strand*> ready_;
+  std::vector<std::thread> threads_;
+  std::size_t idle_ = 0;
   bool stopping_ = false;
-  bool finishing_ = false;
-  bool busy_ = false;
-  bool waiting_ = false;
-  std::atomic<bool> done_{false};
-  std::thread thread_;
 };
 
 // ---- connection statistics, written by the service thread, read by anyone ----
@@ -235,7 +266,8 @@ struct Connection {
   bool established = false;  // service thread only
   std::uint64_t opened_ns = 0;
   std::uint64_t last_ping_ns = 0;
-  std::unique_ptr<Worker> worker;
+  bool kept = false;  // never displaced by a newer connection when the host is full
+  Strand strand;
   std::atomic<std::uint32_t> pending{0};      // queued by callers, not yet handed to ENet
   std::atomic<std::uint32_t> enet_queued{0};  // in ENet's queues, not yet acknowledged
   std::atomic<std::uint32_t> queued_bytes{0};
@@ -255,7 +287,9 @@ thread_local struct Endpoint* t_current_endpoint = nullptr;
 
 // One ENet host with its service thread: the engine of both the client and the server.
 struct Endpoint {
-  explicit Endpoint(const EnetOptions& o) : options(o) { wake_fd = eventfd(0, EFD_NONBLOCK); }
+  explicit Endpoint(const EnetOptions& o) : options(o) {
+    wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  }
   ~Endpoint() {
     Shutdown();
     if (wake_fd >= 0) ::close(wake_fd);
@@ -277,7 +311,9 @@ struct Endpoint {
   // Connections by id; the map is changed by the service thread under `mutex`, read by callers.
   std::mutex mutex;
   std::unordered_map<DPNID, std::unique_ptr<Connection>> connections;
-  std::vector<std::unique_ptr<Worker>> finished_workers;  // joined at shutdown
+  // Departed connections whose strand still delivers their last messages.
+  std::vector<std::unique_ptr<Connection>> departed;
+  std::unique_ptr<Dispatcher> dispatcher;
   DPNID next_id = 0x00200002;
   DPNID host_player = 0x00200001;
 
@@ -287,7 +323,6 @@ struct Endpoint {
   Ring<Command> draining;  // service thread
 
   // Client side.
-  std::unique_ptr<Worker> client_worker;
   std::atomic<bool> connecting{false};
   std::atomic<bool> connected{false};
   Connection* server_connection = nullptr;  // service thread
@@ -316,6 +351,11 @@ struct Endpoint {
   bool CreateHost(const ENetAddress* address, std::size_t peers) {
     host = enet_host_create(address, peers, kChannels, 0, 0);
     if (!host) return false;
+    // Programs the client starts must not inherit the session's socket.
+    ::fcntl(host->socket, F_SETFD, FD_CLOEXEC);
+    // Nothing larger than the largest payload is sent, reassembled or held for a connection.
+    host->maximumPacketSize = kMaxPayload;
+    host->maximumWaitingData = kMaxPayload;
     host->intercept = &Endpoint::Intercept;
     return true;
   }
@@ -340,18 +380,14 @@ struct Endpoint {
       service.join();
     }
     // No handler call runs or starts after this.
-    if (client_worker) client_worker->Stop();
-    std::vector<std::unique_ptr<Connection>> gone;
+    if (dispatcher) dispatcher->Stop();
     {
       std::lock_guard lock(mutex);
-      for (auto& [id, c] : connections) gone.push_back(std::move(c));
       connections.clear();
+      departed.clear();
+      pending_connections.clear();
     }
-    for (auto& c : gone) {
-      if (c->worker) c->worker->Stop();
-    }
-    for (auto& w : finished_workers) w->Stop();
-    finished_workers.clear();
+    client_connection.reset();
     std::lock_guard lock(command_mutex);
     while (!commands.Empty()) {
       Command c = commands.Pop();
@@ -370,9 +406,8 @@ struct Endpoint {
   }
 
   void Post(Connection& c, MessageId id, HRESULT result, ENetPacket* packet) {
-    Worker* w = is_server ? c.worker.get() : client_worker.get();
-    if (w) {
-      w->Post({id, result, c.id, packet});
+    if (dispatcher) {
+      dispatcher->Post(c.strand, {id, result, c.id, packet});
     } else if (packet) {
       enet_packet_destroy(packet);
     }
@@ -398,9 +433,23 @@ struct Endpoint {
 
   void OnConnect(ENetEvent& e) {
     Configure(e.peer);
+    if (e.peer->channelCount < kChannels) {
+      // A connection without every channel could never carry the session's messages.
+      if (is_server) {
+        e.peer->data = nullptr;
+        enet_peer_disconnect_now(e.peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+      } else if (server_connection) {
+        FailConnect(*server_connection, DPNERR_INVALIDAPPLICATION);
+      }
+      return;
+    }
     if (is_server) {
       if (e.data != kConnectMagic) {
         enet_peer_disconnect_now(e.peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+        return;
+      }
+      if (!MakeRoom()) {
+        enet_peer_disconnect_now(e.peer, static_cast<enet_uint32>(DPNERR_NOTREADY));
         return;
       }
       auto c = std::make_unique<Connection>();
@@ -419,6 +468,48 @@ struct Endpoint {
   }
 
   std::vector<std::unique_ptr<Connection>> pending_connections;  // server: not yet welcomed
+
+  // A departed player: told to its handler, let go once its strand has delivered everything.
+  void Depart(std::unique_ptr<Connection> c) {
+    c->peer = nullptr;
+    Post(*c, MessageId::DestroyPlayer, DPN_OK, nullptr);
+    std::lock_guard lock(mutex);
+    departed.push_back(std::move(c));
+  }
+
+  // Keeps the host below kMaxConnections before a new connection is taken in: the oldest
+  // connection that never said hello goes first, then the oldest player never marked kept.
+  // False when every connection is a kept player.
+  bool MakeRoom() {
+    std::unique_ptr<Connection> victim;
+    {
+      std::lock_guard lock(mutex);
+      if (pending_connections.size() + connections.size() < kMaxConnections) return true;
+      if (!pending_connections.empty()) {
+        auto oldest = std::min_element(
+            pending_connections.begin(), pending_connections.end(),
+            [](const auto& a, const auto& b) { return a->opened_ns < b->opened_ns; });
+        victim = std::move(*oldest);
+        pending_connections.erase(oldest);
+      } else {
+        auto oldest = connections.end();
+        for (auto it = connections.begin(); it != connections.end(); ++it) {
+          if (it->second->kept) continue;
+          if (oldest == connections.end() || it->second->opened_ns < oldest->second->opened_ns)
+            oldest = it;
+        }
+        if (oldest == connections.end()) return false;
+        victim = std::move(oldest->second);
+        connections.erase(oldest);
+      }
+    }
+    if (victim->peer) {
+      victim->peer->data = nullptr;
+      enet_peer_disconnect_now(victim->peer, static_cast<enet_uint32>(DPNERR_NOTREADY));
+    }
+    if (victim->established) Depart(std::move(victim));
+    return true;
+  }
 
   std::unique_ptr<Connection> TakePending(ENetPeer* peer) {
     std::lock_guard lock(mutex);
@@ -452,7 +543,6 @@ struct Endpoint {
         }
         owned->id = next_id++;
         owned->established = true;
-        owned->worker = std::make_unique<Worker>(context, handler);
         std::uint8_t welcome[kWelcomeSize] = {kWelcome, kProtocolVersion};
         StoreU32(welcome + 2, owned->id);
         std::memcpy(welcome + 6, d + 18, 8);
@@ -547,11 +637,7 @@ struct Endpoint {
         }
       }
       if (!owned) return;
-      owned->peer = nullptr;
-      Post(*owned, MessageId::DestroyPlayer, DPN_OK, nullptr);
-      owned->worker->Finish();
-      std::lock_guard lock(mutex);
-      finished_workers.push_back(std::move(owned->worker));
+      Depart(std::move(owned));
       return;
     }
     // Client.
@@ -656,12 +742,8 @@ struct Endpoint {
     if (is_server) {
       std::lock_guard lock(mutex);
       for (auto& [id, c] : connections) tend(*c);
-      // Workers of departed players have delivered their last message: join them.
-      std::erase_if(finished_workers, [](const std::unique_ptr<Worker>& w) {
-        if (!w->Done()) return false;
-        w->Stop();
-        return true;
-      });
+      // Departed players whose last message has been delivered are let go.
+      std::erase_if(departed, [&](const auto& c) { return dispatcher->Idle(c->strand); });
       // Connections that never said hello in time are let go.
       for (auto& c : pending_connections) {
         if (c->peer && now - c->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
@@ -793,7 +875,7 @@ HRESULT EnumProviders(const Guid* provider, ServiceProviderInfo* buffer, std::ui
   if (!buffer_size || !count) return DPNERR_INVALIDPARAM;
   if (provider && !(*provider == CLSID_DP8SP_TCPIP)) return DPNERR_DOESNOTEXIST;
   // UDP networking is usable when a datagram socket can be opened.
-  int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+  int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   const std::uint32_t entries = probe >= 0 ? 1 : 0;
   if (probe >= 0) ::close(probe);
   const auto needed = entries * static_cast<std::uint32_t>(sizeof(ServiceProviderInfo));
@@ -832,7 +914,7 @@ class EnetClient final : public Client {
     address.port = static_cast<enet_uint16>(*host_address.port);
     if (!ep_.CreateHost(nullptr, 1)) return DPNERR_OUTOFMEMORY;
     ep_.application = app.application;
-    ep_.client_worker = std::make_unique<Worker>(ep_.context, ep_.handler);
+    ep_.dispatcher = std::make_unique<Dispatcher>(ep_.context, ep_.handler, 1);
     ep_.client_connection = std::make_unique<Connection>();
     Connection& c = *ep_.client_connection;
     c.opened_ns = NowNs();
@@ -889,13 +971,16 @@ class EnetServer final : public Server {
     if (enet_address_set_host_ip(&address, ep_.options.listen_host) != 0)
       return DPNERR_INVALIDDEVICEADDRESS;
     address.port = static_cast<enet_uint16>(*device.port);
-    if (!ep_.CreateHost(&address, 64)) return DPNERR_INVALIDDEVICEADDRESS;  // port taken
+    // Spare ENet slots let a new connection arrive while the host is full, to take the place
+    // of one that never registered.
+    if (!ep_.CreateHost(&address, kMaxConnections + kSpareSlots))
+      return DPNERR_INVALIDDEVICEADDRESS;  // port taken
     ep_.application = app.application;
+    ep_.dispatcher = std::make_unique<Dispatcher>(ep_.context, ep_.handler, kMaxHandlerThreads);
     // The host's own player is reported first, before Host returns.
-    Worker own(ep_.context, ep_.handler);
-    own.Post({MessageId::CreatePlayer, DPN_OK, ep_.host_player, nullptr});
-    own.Drain();
-    own.Stop();
+    Strand own;
+    ep_.dispatcher->Post(own, {MessageId::CreatePlayer, DPN_OK, ep_.host_player, nullptr});
+    ep_.dispatcher->Drain(own);
     ep_.StartService();
     return DPN_OK;
   }
@@ -913,6 +998,14 @@ class EnetServer final : public Server {
     const Connection& c = *it->second;
     if (messages) *messages = c.pending.load() + c.enet_queued.load();
     if (bytes) *bytes = c.queued_bytes.load();
+    return DPN_OK;
+  }
+  HRESULT KeepPlayer(DPNID player) override {
+    if (closed_) return DPNERR_UNINITIALIZED;
+    std::lock_guard lock(ep_.mutex);
+    auto it = ep_.connections.find(player);
+    if (it == ep_.connections.end()) return DPNERR_INVALIDPLAYER;
+    it->second->kept = true;
     return DPN_OK;
   }
   HRESULT GetConnectionInfo(DPNID player, ConnectionInfo* info) override {

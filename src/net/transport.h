@@ -187,6 +187,9 @@ class Server {
   virtual HRESULT GetSendQueueInfo(DPNID player, std::uint32_t* messages, std::uint32_t* bytes,
                                    std::uint32_t flags) = 0;
   virtual HRESULT GetConnectionInfo(DPNID player, ConnectionInfo* info) = 0;
+  // Marks a player the application has taken in: when the host is full, a new connection takes
+  // the place of the oldest connection not so marked, never of a kept player.
+  virtual HRESULT KeepPlayer(DPNID player) = 0;
   virtual HRESULT Close(std::uint32_t flags) = 0;
 };
 

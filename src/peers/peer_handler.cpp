@@ -271,39 +271,42 @@ void PeerRegistration(ClientContext& ctx, DPNID dpnid, const std::uint8_t* data)
   const bool wants_propulsion = m.value4 != 0.0f;
   const bool sound = m.value3 == 2.0f;
 
-  bool conflict = false;
-  if (wants_propulsion) {
-    for (PeerSlot& slot : ctx.peer_slots) {
-      bool taken;
-      {
-        std::lock_guard lock(slot.lock);
-        taken = slot.in_use && slot.propulsion;
-      }
-      if (taken) {
-        ctx.event_log.Add(main, "Propulsion already enabled through another peer!");
-        conflict = true;
-      }
-    }
-  }
-  if (sound && ctx.sound_peer_attached.load()) {
-    ctx.event_log.Add(main, "Sound is already enabled through another peer!");
-    conflict = true;
-  }
-
+  // The conflict test and the allocation are one decision: two registrations at once never
+  // both pass the test. Slot locks are taken one at a time inside; the log lines follow after.
+  bool registered_already = false;
+  int propulsion_conflicts = 0;
+  bool sound_conflict = false;
   int assigned = -1;
-  if (!conflict) {
-    for (int i = 0; i < kPeerSlotCount && assigned < 0; ++i) {
-      PeerSlot& slot = ctx.peer_slots[i];
+  {
+    std::lock_guard registration(ctx.peer_registration_lock);
+    for (PeerSlot& slot : ctx.peer_slots) {
       std::lock_guard lock(slot.lock);
-      if (slot.in_use) continue;
-      slot.in_use = 1;
-      slot.dpnid = dpnid;
-      slot.tag = m.value2;
-      slot.kind = static_cast<std::uint8_t>(WholeNumber(m.value3) & 0xFF);
-      slot.propulsion = wants_propulsion;
-      if (sound) ctx.sound_peer_attached.store(true);
-      assigned = i;
+      if (slot.in_use && slot.dpnid == dpnid) registered_already = true;
+      if (wants_propulsion && slot.in_use && slot.propulsion) ++propulsion_conflicts;
     }
+    sound_conflict = sound && ctx.sound_peer_attached.load();
+    if (!registered_already && propulsion_conflicts == 0 && !sound_conflict) {
+      for (int i = 0; i < kPeerSlotCount && assigned < 0; ++i) {
+        PeerSlot& slot = ctx.peer_slots[i];
+        std::lock_guard lock(slot.lock);
+        if (slot.in_use) continue;
+        slot.in_use = 1;
+        slot.dpnid = dpnid;
+        slot.tag = m.value2;
+        slot.kind = static_cast<std::uint8_t>(WholeNumber(m.value3) & 0xFF);
+        slot.propulsion = wants_propulsion;
+        if (sound) ctx.sound_peer_attached.store(true);
+        assigned = i;
+      }
+    }
+  }
+  // A connection holds one slot at most: a second registration is refused, so its departure
+  // can never leave a slot behind.
+  const bool conflict = registered_already || propulsion_conflicts > 0 || sound_conflict;
+  if (!registered_already) {
+    for (int i = 0; i < propulsion_conflicts; ++i)
+      ctx.event_log.Add(main, "Propulsion already enabled through another peer!");
+    if (sound_conflict) ctx.event_log.Add(main, "Sound is already enabled through another peer!");
   }
 
   if (assigned >= 0) {
@@ -319,6 +322,8 @@ void PeerRegistration(ClientContext& ctx, DPNID dpnid, const std::uint8_t* data)
         ctx.event_log.Add(main, "Could not find the required Panoptra.exe...");
       }
     }
+    // A registered companion keeps its connection when the peer host fills up.
+    if (ctx.net.peer_server) ctx.net.peer_server->KeepPlayer(dpnid);
     ctx.event_log.AddFormat(main, "Peer program application instance assigned slot:  %i", assigned);
     SendToServer(ctx, data, ShortMessage::kSize, true, 0);
     Welcome(ctx, dpnid);

@@ -113,6 +113,7 @@ struct ClientContext {
   // Peer host.
   std::atomic<bool> peer_host_active{false};
   std::atomic<bool> sound_peer_attached{false};
+  std::mutex peer_registration_lock;  // a registration's conflict test and allocation; outer
   PeerSlots peer_slots;
   std::mutex peer_text_lock;
   FixedText<99> peer_shared_text;  // peer_text_lock

@@ -1,5 +1,6 @@
 #include "support/fake_network.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace talmeris::test {
@@ -171,6 +172,12 @@ HRESULT FakeServer::GetSendQueueInfo(DPNID, std::uint32_t* messages, std::uint32
 HRESULT FakeServer::GetConnectionInfo(DPNID, ConnectionInfo* info) {
   *info = ConnectionInfo{};
   return network_.Result("Server.GetConnectionInfo");
+}
+HRESULT FakeServer::KeepPlayer(DPNID player) {
+  char line[40];
+  std::snprintf(line, sizeof line, "Server.KeepPlayer %.8x", player);
+  network_.Log(line);
+  return DPN_OK;
 }
 HRESULT FakeServer::Close(std::uint32_t flags) {
   network_.Log("Server.Close " + std::to_string(flags));

@@ -65,6 +65,7 @@ class FakeServer final : public net::Server {
   net::HRESULT GetSendQueueInfo(net::DPNID player, std::uint32_t* messages, std::uint32_t* bytes,
                                 std::uint32_t flags) override;
   net::HRESULT GetConnectionInfo(net::DPNID player, net::ConnectionInfo* info) override;
+  net::HRESULT KeepPlayer(net::DPNID player) override;
   net::HRESULT Close(std::uint32_t flags) override;
 
   net::HRESULT Deliver(const net::Message& message);

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,13 +47,15 @@ int main(int argc, char** argv) {
     options.kind = 2.0f;
     options.propulsion = false;
   }
+  static std::atomic<int> exit_code{0};
   options.on_line = [quiet](const std::string& line) {
     if (!quiet) {
       std::printf("%s\n", line.c_str());
       std::fflush(stdout);
     }
-    // The client went away: a companion program ends with it.
-    if (line == "terminated") kill(getpid(), SIGTERM);
+    // The client went away, or was never there: a companion program ends with it.
+    if (line == "connect failed") exit_code.store(1);
+    if (line == "terminated" || line == "connect failed") kill(getpid(), SIGTERM);
   };
   sigset_t signals;
   sigemptyset(&signals);
@@ -76,5 +79,5 @@ int main(int argc, char** argv) {
   int received = 0;
   sigwait(&signals, &received);
   sim.Stop();
-  return 0;
+  return exit_code.load();
 }
