@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+
 #include <unistd.h>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
 
 #include "state/event_log.h"
 #include "state/settings.h"
@@ -41,6 +46,37 @@ TEST_F(SettingsTest, NoFileCreatesTheNewFileImage) {
   EXPECT_EQ(s, NewFileSettings(5));
   EXPECT_EQ(s.screen_width, 1024);
   EXPECT_EQ(s.data_revision, 5);
+  struct stat st;
+  ASSERT_EQ(::stat(File().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
+}
+
+TEST_F(SettingsTest, PlayerListFilterIsASignedByte) {
+  auto image = NewFileImage(5);
+  image[7] = 0xFF;
+  dir.Write(kSettingsFileName, image);
+  Settings s = Load(5);
+  EXPECT_EQ(s.player_list_filter, -1);
+  EXPECT_EQ(EncodeSettings(s)[7], 0xFF);
+}
+
+// Loads with a file-size limit of 100 bytes, so every longer write fails as on a full disk, and
+// exits with 7 when the load ran on the defaults and said that it could not save.
+[[noreturn]] void LoadOnAFullDisk(const std::filesystem::path& file) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = {100, 100};
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  EventLog log;
+  SettingsLoadReport report;
+  Settings s = LoadSettings(file, 5, &log, &report);
+  const bool said = log.Count() == 1 && log.Line(0) == "Could not save configuration change!";
+  const bool defaults = s == NewFileSettings(5);
+  std::exit(!report.file_usable && report.write_failed && said && defaults ? 7 : 1);
+}
+
+TEST_F(SettingsTest, AFullDiskLeavesNoShortFileAndSaysSo) {
+  EXPECT_EXIT(LoadOnAFullDisk(File()), ::testing::ExitedWithCode(7), "");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));  // neither Client.cfg nor a piece of it
 }
 
 TEST_F(SettingsTest, CurrentFileIsReadUnchanged) {

@@ -94,6 +94,14 @@ TEST_F(TickTest, OncePerSecondSetsTheRecorderAndReportFlags) {
   EXPECT_TRUE(t.ctx.world.state_report_due);
   EXPECT_TRUE(t.ctx.world.fdr_record_due);
   EXPECT_EQ(t.ctx.world.fdr_sample_counter, 1u);
+
+  // A dialog held the tick for a minute: the work runs once, then once a second again.
+  Tick(60000);
+  EXPECT_EQ(t.ctx.world.fdr_sample_counter, 2u);
+  for (int i = 0; i < 7; ++i) Tick();
+  EXPECT_EQ(t.ctx.world.fdr_sample_counter, 2u);
+  for (int i = 0; i < 3; ++i) Tick();
+  EXPECT_EQ(t.ctx.world.fdr_sample_counter, 3u);
 }
 
 TEST_F(TickTest, UniverseClockRollsOverCarryingTheExcess) {

@@ -31,7 +31,7 @@ void ChangeFilter(ClientContext& ctx, WindowId window) {
   WindowPort& w = *ctx.ports.windows;
   int selected = w.ListSelection(window, kCtlFilter);
   if (selected < 0 || selected == ctx.settings.player_list_filter) return;
-  ctx.settings.player_list_filter = static_cast<std::uint8_t>(selected);
+  ctx.settings.player_list_filter = static_cast<std::int8_t>(selected);
   SaveSettings(ctx, window, kOffPlayerListFilter, kOffPlayerListFilter);
   RebuildPlayerList(ctx, window, false);
   if (selected >= 1) {

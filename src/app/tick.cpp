@@ -135,6 +135,9 @@ void RunTick(ClientContext& ctx, WindowId window) {
   ctx.lag_accumulator += static_cast<float>(step);
   if (!(ctx.lag_accumulator > 1.0f)) return;
   ctx.lag_accumulator -= 1.0f;
+  // A long step (a dialog the tick opened held it) runs the once-per-second work once, not once
+  // per second it lasted.
+  if (ctx.lag_accumulator >= 1.0f) ctx.lag_accumulator = std::fmod(ctx.lag_accumulator, 1.0f);
   if (ctx.connect_stage.load() > 9) ShowLag(ctx, window);
   std::lock_guard lock(ctx.world_lock);
   ctx.world.fdr_sample_counter += 1;

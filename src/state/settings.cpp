@@ -1,7 +1,11 @@
 #include "state/settings.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "state/event_log.h"
 
@@ -13,8 +17,40 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
+// Opens with close-on-exec: the companion programs the client starts never inherit the file.
 File Open(const std::filesystem::path& file, const char* mode) {
-  return File(std::fopen(file.c_str(), mode));
+  std::string with_cloexec = std::string(mode) + "e";
+  return File(std::fopen(file.c_str(), with_cloexec.c_str()));
+}
+
+// Checks the close too: a write the C library buffered can fail only there.
+bool Close(File& f) {
+  return std::fclose(f.release()) == 0;
+}
+
+// Writes a new file whole or not at all: the image goes to a temporary file readable by the
+// user only (the file holds the password), which takes the name once it is complete, so a full
+// disk never leaves a short file behind.
+bool CreateWhole(const std::filesystem::path& path, const std::uint8_t* image, std::size_t size) {
+  std::filesystem::path temp = path;
+  temp += ".new";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  File f(::fdopen(fd, "wb"));
+  if (!f) {
+    ::close(fd);
+    std::filesystem::remove(temp);
+    return false;
+  }
+  bool ok = std::fwrite(image, 1, size, f.get()) == size && std::fflush(f.get()) == 0 &&
+            ::fsync(::fileno(f.get())) == 0;
+  ok = Close(f) && ok;
+  ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    std::error_code ec;
+    std::filesystem::remove(temp, ec);
+  }
+  return ok;
 }
 
 // The load's view of the file: what it held when opened, and writes at offsets.
@@ -46,7 +82,7 @@ class LoadFile {
 void DecodeRange(const std::uint8_t* image, std::size_t offset, Settings& s) {
   switch (offset) {
     case kOffPlayerListFilter:
-      s.player_list_filter = image[7];
+      s.player_list_filter = static_cast<std::int8_t>(image[7]);
       break;
     case kOffLoginName:
       s.login_name.Set(LoadFixedText(image + kOffLoginName, 15));
@@ -116,7 +152,7 @@ std::array<std::uint8_t, kSettingsFileSize> EncodeSettings(const Settings& s) {
   b[4] = s.propulsion_joystick;
   b[5] = s.force_feedback;
   b[6] = s.cfg_revision;
-  b[7] = s.player_list_filter;
+  b[7] = static_cast<std::uint8_t>(s.player_list_filter);
   StoreFixedText(&b[kOffLoginName], 16, s.login_name.View());
   StoreFixedText(&b[kOffLoginPassword], 16, s.login_password.View());
   b[40] = s.remember_me;
@@ -151,18 +187,15 @@ Settings LoadSettings(const std::filesystem::path& path, std::uint16_t catalogue
 
   if (!f) {
     Settings fresh = NewFileSettings(catalogue_revision);
-    File created = Open(path, "wb");
-    if (!created) {
-      r.file_usable = false;  // e.g. a read-only folder: run on the defaults
+    auto image = EncodeSettings(fresh);
+    if (!CreateWhole(path, image.data(), image.size())) {
+      // A read-only folder or a full disk: run on the defaults, with no file left behind.
+      r.file_usable = false;
+      r.write_failed = true;
+      if (log) log->Add(kNoWindow, kSaveFailedText);
       return fresh;
     }
-    auto image = EncodeSettings(fresh);
     r.created = true;
-    if (std::fwrite(image.data(), 1, image.size(), created.get()) != image.size()) {
-      r.write_failed = true;
-    }
-    created.reset();
-    if (r.write_failed && log) log->Add(kNoWindow, kSaveFailedText);
     return fresh;
   }
 
@@ -239,7 +272,7 @@ Settings LoadSettings(const std::filesystem::path& path, std::uint16_t catalogue
   }
 
   r.write_failed = file.failed();
-  f.reset();
+  if (!Close(f) && writable) r.write_failed = true;
   if (r.write_failed && log) log->Add(kNoWindow, kSaveFailedText);
   return s;
 }
@@ -250,7 +283,7 @@ bool WriteSettingsBytes(const std::filesystem::path& path, std::size_t offset,
   if (!f) return false;
   bool ok = std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) == 0 &&
             std::fwrite(bytes, 1, size, f.get()) == size;
-  return std::fclose(f.release()) == 0 && ok;
+  return Close(f) && ok;
 }
 
 bool StoreSettings(const std::filesystem::path& path, const Settings& settings, std::size_t first,

@@ -50,7 +50,7 @@ struct Settings {
   std::uint8_t propulsion_joystick = 0;
   std::uint8_t force_feedback = 0;
   std::uint8_t cfg_revision = kSettingsRevision;
-  std::uint8_t player_list_filter = 0;
+  std::int8_t player_list_filter = 0;  // signed: a file byte above 127 reads negative
   FixedText<16> login_name;
   FixedText<16> login_password;
   std::uint8_t remember_me = 0;
