@@ -258,6 +258,13 @@ TEST_F(ServerLinkTest, IdentityListsAPlayerOnceWithOneCue) {
   EXPECT_EQ(p.rank.View(), "Admiral");
   EXPECT_EQ(t.windows.List(kMain, kCtlPlayerList).size(), 1u);
   EXPECT_EQ(Cues().size(), 1u);
+
+  // A handle that parses empty lists nobody and plays nothing: no log-off could remove it.
+  Text(kPlayerIdentity, 6, "1,,Captain,77,Ann");
+  Text(kPlayerIdentity, 7, "1,abcdefghijklmnop,Captain,77,Ann");
+  EXPECT_EQ(t.ctx.tables.roster[6].online + t.ctx.tables.roster[7].online, 0);
+  EXPECT_EQ(t.windows.List(kMain, kCtlPlayerList).size(), 1u);
+  EXPECT_EQ(Cues().size(), 1u);
 }
 
 TEST_F(ServerLinkTest, OwnIdentityRenamesTheWindowOnly) {
@@ -558,9 +565,12 @@ TEST_F(ServerLinkTest, NewAccountChecksAndSends) {
 
   t.windows.Text(kDlg, kCtlName) = "Ann Lee";
   t.windows.Text(kDlg, kCtlConfirm) = "pw";
+  t.windows.Text(kDlg, kCtlReferrer) = "Old-Hand";
   kNewAccountDialogProcedure.command(t.ctx, kDlg, kCtlCommit, kNotifyClicked);
   ASSERT_EQ(t.network.ClientSends().size(), 1u);
   EXPECT_EQ(t.network.ClientSends()[0].data[256], 2);
+  // The referrer goes as typed, lower-cased only, so the server credits the right player.
+  EXPECT_EQ(LoadFixedText(&t.network.ClientSends()[0].data[29], 13), "old-hand");
   EXPECT_EQ(t.ctx.settings.login_name.View(), "abcd");
   EXPECT_EQ(t.ctx.settings.remember_me, 1);
 

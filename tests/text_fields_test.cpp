@@ -50,8 +50,10 @@ TEST(TextFieldsTest, EmptyOrMalformedFieldsEndTheParse) {
   Identity c;
   EXPECT_EQ(c.Parse("1,Quill,Captain,-5,x"), 3);  // unsigned field refuses a minus sign
   Identity d;
-  EXPECT_EQ(d.Parse("7x,Quill"), 1);  // a number must be followed by a comma
-  EXPECT_EQ(d.gender, 7);
+  EXPECT_EQ(d.Parse("12abc,Quill"), 0);  // a number must end at a comma: nothing is stored
+  EXPECT_EQ(d.gender, -9);
+  EXPECT_EQ(d.Parse("+7,Quill"), 0);  // no plus sign
+  EXPECT_EQ(d.gender, -9);
   Identity e;
   EXPECT_EQ(e.Parse(""), 0);
 }

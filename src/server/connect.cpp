@@ -224,7 +224,8 @@ void Commit(ClientContext& ctx, WindowId w) {
     failed = true;
   }
   if (failed) return;
-  std::string referrer = FilterHandle(Lower(p.ControlText(w, kCtlReferrer))).substr(0, 12);
+  // The referrer is sent as typed, lower-cased only: it names another player's handle.
+  std::string referrer = Lower(p.ControlText(w, kCtlReferrer)).substr(0, 12);
   AccountMessage message = BuildNewAccountMessage(handle, password, referrer, name, gender);
   SendToServer(ctx, message.data(), message.size(), true, 0);
 }

@@ -200,7 +200,8 @@ void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
     ParseTextFields(MessageText(msg + 4, 84), fields);
     p.gender = static_cast<std::uint8_t>(gender & 0xFF);
     p.identity_number = static_cast<std::uint32_t>(identity);
-    if (slot != own && !p.online) {
+    // A handle that parses empty is never listed: no log-off could ever remove it.
+    if (slot != own && !p.online && !p.handle.Empty()) {
       p.online = 1;
       came_online = true;
     }

@@ -12,15 +12,13 @@ std::string_view MessageText(const std::uint8_t* bytes, std::size_t size) {
 
 namespace {
 
-// Reads a decimal at the start of `text`; false when there is no digit.
+// Reads a decimal field at the start of `text`: an optional minus (signed fields only), at least
+// one digit, and then the end of the text or a comma. False, with nothing stored, otherwise:
+// "12abc" and "+7" are not numbers.
 bool ReadNumber(std::string_view& text, bool allow_sign, std::int64_t* out) {
   std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '-' || text[i] == '+')) {
-    if (!allow_sign && text[i] == '-') return false;
-    negative = text[i] == '-';
-    ++i;
-  }
+  const bool negative = allow_sign && i < text.size() && text[i] == '-';
+  if (negative) ++i;
   std::uint64_t value = 0;
   std::size_t digits = 0;
   while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
@@ -28,7 +26,7 @@ bool ReadNumber(std::string_view& text, bool allow_sign, std::int64_t* out) {
     ++i;
     ++digits;
   }
-  if (digits == 0) return false;
+  if (digits == 0 || (i < text.size() && text[i] != ',')) return false;
   *out = static_cast<std::int64_t>(negative ? 0 - value : value);
   text.remove_prefix(i);
   return true;

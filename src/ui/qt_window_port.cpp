@@ -257,14 +257,23 @@ void QtWindowPort::CloseBoxesOf(Window& w) {
 }
 
 void QtWindowPort::EndDialog(WindowId window, int code) {
-  Run([=, this] {
-    Window* w = Find(window);
-    if (!w) return;
-    w->ended = true;
-    if (w->timer) w->timer->stop();
-    CloseBoxesOf(*w);
-    w->dialog->done(code);
-  });
+  Run([=, this] { EndWindow(window, code); });
+}
+
+void QtWindowPort::EndWindow(WindowId window, int code) {
+  Window* w = Find(window);
+  if (!w) return;
+  // The dialogs it owns end first, as cancelled: a session that ends while the login or
+  // new-account dialog is open ends the program, not just its main window.
+  std::vector<WindowId> children;
+  for (const auto& [id, other] : windows_) {
+    if (other->dialog && other->dialog->parentWidget() == w->dialog.data()) children.push_back(id);
+  }
+  for (WindowId child : children) EndWindow(child, kCancelCommand);
+  w->ended = true;
+  if (w->timer) w->timer->stop();
+  CloseBoxesOf(*w);
+  w->dialog->done(code);
 }
 
 void QtWindowPort::RequestClose(WindowId window) {
@@ -347,6 +356,7 @@ void QtWindowPort::Wire(WindowId id, Window& w) {
 int QtWindowPort::RunModalDialog(WindowId owner, int resource) {
   const DialogProcedure* procedure = FindDialogProcedure(resource);
   Window* parent = Find(owner);
+  if (parent && parent->ended) return kCancelCommand;  // its owner has ended: nothing opens
   auto* dialog = new HostDialog(parent ? parent->dialog.data() : nullptr);
   if (!procedure || !ApplyTemplate(resource, dialog)) {
     delete dialog;

@@ -83,7 +83,8 @@ class QtWindowPort final : public QObject, public WindowPort {
   // Runs `f` now on the main thread, or posts it there from another thread.
   template <typename F>
   void Run(F&& f);
-  Window* Find(WindowId window) const;  // main thread
+  Window* Find(WindowId window) const;        // main thread
+  void EndWindow(WindowId window, int code);  // main thread
   QWidget* Control(WindowId window, int control) const;
   void Wire(WindowId id, Window& w);
   void Command(WindowId id, int control, int notification);

@@ -14,7 +14,9 @@
 
 #include "app/main_dialog.h"
 #include "app/startup.h"
+#include "app/tick.h"
 #include "server/connect.h"
+#include "server/server_link.h"
 #include "support/test_client.h"
 #include "ui/qt_window_port.h"
 
@@ -178,6 +180,35 @@ class MainDialogGuiTest : public QObject {
     QTimer::singleShot(0, [&] { rig.windows.DialogOf(rig.windows.LastOpened())->close(); });
     QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kWelcomeDialog), 2);
     QCOMPARE(rig.dir.Read("Client.cfg")[41], 1);
+  }
+
+  void sessionEndingUnderTheNewAccountDialogEndsTheProgram() {
+    Rig rig;
+    rig.ctx.connect_stage = 10;
+    rig.ctx.new_account_requested = true;
+    std::thread worker;
+    QString box;
+    bool guard_fired = false;
+    QTimer::singleShot(0, [&] {
+      const WindowId main = rig.windows.LastOpened();
+      rig.ctx.main_window = main;
+      QTimer::singleShot(200, [&] {  // the new-account dialog is open by now
+        AnswerNextBox(&box);
+        worker = std::thread([&] {
+          net::Message lost{net::MessageId::TerminateSession, net::DPNERR_CONNECTIONLOST};
+          OnServerMessage(&rig.ctx, lost);
+        });
+      });
+      QTimer::singleShot(5000, [&] {  // without the fix the dialog would stay open
+        guard_fired = true;
+        if (QWidget* w = QApplication::activeModalWidget()) w->close();
+      });
+      RunConnectionStage(rig.ctx, main);  // the new-account dialog, then the login dialog
+    });
+    QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kMainDialog), static_cast<int>(kEndFatal));
+    if (worker.joinable()) worker.join();
+    QVERIFY(!guard_fired);
+    QVERIFY(box.startsWith("The connection to the server has been lost!"));
   }
 
   void workerMessageBoxIsReleasedWhenTheDialogEnds() {
