@@ -46,6 +46,13 @@ TEST_F(ServerEndToEnd, FirstLoginThenKick) {
   ASSERT_TRUE(c.Running());
   EXPECT_TRUE(c.ctx.data_up_to_date.load());
   EXPECT_EQ(c.windows.CountCalls("title 7 Client Application [quill]"), 1);
+  // Malformed operator commands are refused and the server goes on.
+  server->Send("send quill 0g");
+  EXPECT_TRUE(server->WaitForOutput("bad hex: not a hexadecimal digit"));
+  server->Send("send quill 123");
+  EXPECT_TRUE(server->WaitForOutput("bad hex: an even number"));
+  server->Send("fill quill many");
+  EXPECT_TRUE(server->WaitForOutput("usage: fill HANDLE SIZE BYTE"));
   server->Send("kick quill");
   EXPECT_EQ(c.Join(), kEndKicked);
   ASSERT_FALSE(c.Boxes().empty());

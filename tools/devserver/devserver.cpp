@@ -142,9 +142,12 @@ DevServer::Client* DevServer::FindClient(DPNID id) {
   return it == clients_.end() ? nullptr : it->second.get();
 }
 
-DevServer::Client* DevServer::FindByHandle(const std::string& handle) {
+DevServer::Client* DevServer::FindByHandle(const std::string& handle, bool during_login) {
   for (auto& [id, c] : clients_) {
-    if (c->logged_in && c->handle == handle) return c.get();
+    // The handle is set once the login is verified, before the client acknowledges it.
+    if ((c->logged_in || (during_login && !c->handle.empty())) && c->handle == handle) {
+      return c.get();
+    }
   }
   return nullptr;
 }
@@ -321,7 +324,7 @@ std::vector<PlayerInfo> DevServer::Players() {
 
 bool DevServer::SendRaw(const std::string& handle, const std::vector<std::uint8_t>& bytes) {
   std::lock_guard lock(mutex_);
-  Client* c = FindByHandle(handle);
+  Client* c = FindByHandle(handle, true);
   if (!c || bytes.empty()) return false;
   SendTo(c->id, bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   return true;
@@ -367,17 +370,29 @@ std::string DevServer::Command(const std::string& line) {
   if (verb == "send") {  // send HANDLE HEXBYTES
     std::string hex;
     in >> who >> hex;
+    auto digit = [](char ch) -> int {
+      if (ch >= '0' && ch <= '9') return ch - '0';
+      if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+      if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+      return -1;
+    };
+    if (hex.empty() || hex.size() % 2 != 0 || hex.size() / 2 > kMaxPayload) {
+      return "bad hex: an even number of hexadecimal digits, at most 65536 bytes\n";
+    }
     std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-      bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+      const int high = digit(hex[i]), low = digit(hex[i + 1]);
+      if (high < 0 || low < 0) return "bad hex: not a hexadecimal digit\n";
+      bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
     }
     return SendRaw(who, bytes) ? "sent\n" : "not sent\n";
   }
   if (verb == "fill") {  // fill HANDLE SIZE BYTE
     std::size_t size = 0;
     int value = 0;
-    in >> who >> size >> value;
+    if (!(in >> who >> size >> value)) return "usage: fill HANDLE SIZE BYTE\n";
     if (size == 0 || size > kMaxPayload) return "bad size\n";
+    if (value < 0 || value > 255) return "bad byte\n";
     return SendRaw(who, std::vector<std::uint8_t>(size, static_cast<std::uint8_t>(value)))
                ? "sent\n"
                : "not sent\n";

@@ -79,7 +79,9 @@ class DevServer {
   void AnnounceLogOff(int slot);
   int FreeSlot() const;
   Client* FindClient(net::DPNID id);
-  Client* FindByHandle(const std::string& handle);
+  // A signed-in player; with `during_login`, also one whose login is verified but not yet
+  // acknowledged.
+  Client* FindByHandle(const std::string& handle, bool during_login = false);
   void DemoLoop();
   void UniverseClock(float* hours, float* seconds) const;
   void Log(const std::string& line);
