@@ -21,7 +21,6 @@ namespace talmeris {
 namespace {
 
 using namespace std::chrono_literals;
-constexpr WindowId kMain = 7;
 
 using test::HeadlessClient;
 
