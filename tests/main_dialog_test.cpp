@@ -114,6 +114,10 @@ TEST_F(MainDialogTest, OrderlyCloseDisablesLogsAndEndsWithTwo) {
   EXPECT_EQ(t.windows.Text(kMain, kCtlHistory), "Closing connection...");
   EXPECT_EQ(t.windows.ended[kMain], kEndClosed);
   EXPECT_EQ(t.windows.CountCalls("stoptimer"), 1);
+  // Drawn before the pause: the last window call ahead of the end is the repaint.
+  auto calls = t.windows.Calls();
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2], "repaint " + std::to_string(kMain));
 }
 
 TEST_F(MainDialogTest, ViewAndSoundStartTheirPrograms) {

@@ -175,6 +175,7 @@ void OrderlyClose(ClientContext& ctx, WindowId window) {
   w.CheckControl(window, kCtlSound, false);
   ctx.event_log.Add(window, "Closing connection...");
   RefreshHistory(ctx, window);  // at once, not posted
+  w.Repaint(window);  // the player sees the line and the disabled controls during the pause
   std::this_thread::sleep_for(std::chrono::milliseconds(ctx.close_pause_ms));
   w.EndDialog(window, kEndClosed);
 }

@@ -29,6 +29,7 @@ class NullWindowPort final : public WindowPort {
   void RequestClose(WindowId) override {}
   void PostRefresh(WindowId) override {}
   void StopTimer(WindowId) override {}
+  void Repaint(WindowId) override {}
   int RunModalDialog(WindowId, int) override { return 2; }
   int MessageBox(WindowId, std::string_view, std::string_view, unsigned) override { return 1; }
 };

@@ -82,6 +82,8 @@ class WindowPort {
   virtual void RequestClose(WindowId window) = 0;  // the orderly close, as the close box does
   virtual void PostRefresh(WindowId window) = 0;   // the event log's notification
   virtual void StopTimer(WindowId window) = 0;
+  // Main thread: draws the window's pending changes now, before the caller blocks.
+  virtual void Repaint(WindowId window) = 0;
 
   // Modal; main thread only. Returns the dialog's end code.
   virtual int RunModalDialog(WindowId owner, int resource) = 0;

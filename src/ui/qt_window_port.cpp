@@ -316,6 +316,10 @@ void QtWindowPort::StopTimer(WindowId window) {
   });
 }
 
+void QtWindowPort::Repaint(WindowId window) {
+  if (Window* w = Find(window)) w->dialog->repaint();
+}
+
 void QtWindowPort::Command(WindowId id, int control, int notification) {
   Window* w = Find(id);
   if (w && w->procedure && w->procedure->command) {

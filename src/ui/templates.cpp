@@ -1,6 +1,15 @@
 #include "ui/templates.h"
 
+#include <QComboBox>
 #include <QDialog>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPixmap>
+#include <QPolygonF>
+#include <QRadialGradient>
+#include <QVariant>
 
 #include "state/window_port.h"
 #include "ui_login_dialog.h"
@@ -11,13 +20,88 @@
 namespace talmeris::ui {
 
 namespace {
+
+// The templates give every rectangle in dialog units, which follow the dialog's font: a
+// horizontal unit is a quarter of the font's average letter width, a vertical unit an eighth of
+// its height. Scaling them at run time keeps every label inside its rectangle whatever the font.
+void ScaleFromDialogUnits(QDialog* dialog) {
+  const QFontMetrics metrics(dialog->font());
+  static const QString kLetters =
+      QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  const DialogBaseUnits base = BaseUnits(metrics.horizontalAdvance(kLetters), metrics.height());
+  auto rect = [&](const QRect& r) {
+    return QRect(base.X(r.x()), base.Y(r.y()), base.X(r.width()), base.Y(r.height()));
+  };
+  for (QWidget* child : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child->isWindow()) continue;
+    QRect r = rect(child->geometry());
+    // A drop-down list's height is that of its open list; closed it is one line high.
+    if (qobject_cast<QComboBox*>(child)) r.setHeight(child->sizeHint().height());
+    child->setGeometry(r);
+  }
+  dialog->setFixedSize(base.X(dialog->width()), base.Y(dialog->height()));
+}
+
+// The welcome dialog's picture: the planet at dusk with a vessel climbing away from it, drawn
+// at the label's size (and the screen's pixel ratio) so it stays sharp.
+void DrawWelcomePicture(QDialog* dialog) {
+  auto* label = dialog->findChild<QLabel*>(QStringLiteral("picture"));
+  if (!label) return;
+  const qreal ratio = label->devicePixelRatioF();
+  QPixmap pixmap(label->size() * ratio);
+  pixmap.setDevicePixelRatio(ratio);
+  const QRectF area(QPointF(0, 0), QSizeF(label->size()));
+  QPainter p(&pixmap);
+  p.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient sky(area.topLeft(), area.bottomLeft());
+  sky.setColorAt(0, QColor(6, 10, 30));
+  sky.setColorAt(1, QColor(34, 28, 70));
+  p.fillRect(area, sky);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(235, 235, 255));
+  for (int i = 0; i < 24; ++i) {  // a fixed scatter of stars
+    const qreal x = area.width() * ((i * 37) % 100) / 100.0;
+    const qreal y = area.height() * 0.6 * ((i * 53) % 100) / 100.0;
+    p.drawEllipse(QPointF(x, y), 0.6, 0.6);
+  }
+  const QPointF centre(area.width() * 0.5, area.height() * 1.55);
+  const qreal radius = area.height() * 1.0;
+  QRadialGradient planet(centre - QPointF(0, radius * 0.6), radius * 1.2);
+  planet.setColorAt(0, QColor(90, 160, 210));
+  planet.setColorAt(0.6, QColor(40, 90, 140));
+  planet.setColorAt(1, QColor(10, 30, 60));
+  p.setBrush(planet);
+  p.drawEllipse(centre, radius, radius);
+  p.setPen(QPen(QColor(255, 190, 110), 1.2));  // the dusk line along the limb
+  p.setBrush(Qt::NoBrush);
+  p.drawArc(QRectF(centre.x() - radius, centre.y() - radius, 2 * radius, 2 * radius), 50 * 16,
+            80 * 16);
+  const QPointF vessel(area.width() * 0.68, area.height() * 0.32);
+  p.setPen(QPen(QColor(255, 255, 255, 120), 1.0, Qt::DashLine));  // its climb
+  p.drawLine(QPointF(area.width() * 0.3, area.height() * 0.75), vessel);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(255, 230, 160));
+  QPolygonF hull;
+  hull << vessel + QPointF(5, -3) << vessel + QPointF(-4, -1) << vessel + QPointF(-2, 3);
+  p.drawPolygon(hull);
+  p.end();
+  label->setPixmap(pixmap);
+}
+
 template <typename Form>
 bool Apply(QDialog* dialog) {
   Form form;
   form.setupUi(dialog);
+  if (dialog->property("dialogUnits").toBool()) ScaleFromDialogUnits(dialog);
+  DrawWelcomePicture(dialog);
   return true;
 }
 }  // namespace
+
+DialogBaseUnits BaseUnits(int letters_width, int font_height) {
+  // The average width of the 52 letters, rounded to the nearest pixel.
+  return {(letters_width / 26 + 1) / 2, font_height};
+}
 
 bool ApplyTemplate(int resource, QDialog* dialog) {
   switch (resource) {

@@ -1,5 +1,7 @@
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -7,6 +9,9 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -19,6 +24,7 @@
 #include "server/server_link.h"
 #include "support/test_client.h"
 #include "ui/qt_window_port.h"
+#include "ui/templates.h"
 
 using namespace talmeris;
 
@@ -74,7 +80,12 @@ class MainDialogGuiTest : public QObject {
     int code = rig.Run([&](WindowId w) {
       QDialog* d = rig.windows.DialogOf(w);
       QCOMPARE(d->windowTitle(), QString("Client Application"));
-      QCOMPARE(d->size(), QSize(508, 224));
+      // 339 x 138 dialog units in the dialog's font.
+      const QFontMetrics metrics(d->font());
+      const auto base = ui::BaseUnits(
+          metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"),
+          metrics.height());
+      QCOMPARE(d->size(), QSize(base.X(339), base.Y(138)));
       for (int id : {kCtlClearHistory, kCtlMessages, kCtlConfiguration, kCtlStatistics, kCtlProfile,
                      kCtlChatInput, kCtlSend, kCtlPtt, kCtlFdr, kCtlSound, kCtlView, kCtlVoiceIp,
                      kCtlMute, kCtlRx, kCtlTx}) {
@@ -87,7 +98,8 @@ class MainDialogGuiTest : public QObject {
       QVERIFY(rig.Control<QPushButton>(w, kCtlSend)->isDefault());
       QCOMPARE(rig.Control<QLabel>(w, kCtlLag)->text(), QString("Lag: ???? ms"));
       QCOMPARE(rig.Control<QComboBox>(w, kCtlFilter)->count(), 5);
-      QCOMPARE(rig.windows.ControlOf(w, kCtlSend)->geometry(), QRect(410, 166, 42, 26));
+      QCOMPARE(rig.windows.ControlOf(w, kCtlSend)->geometry(),
+               QRect(base.X(273), base.Y(102), base.X(28), base.Y(16)));
       rig.windows.EndDialog(w, 77);
     });
     QCOMPARE(code, 77);
@@ -209,6 +221,61 @@ class MainDialogGuiTest : public QObject {
     if (worker.joinable()) worker.join();
     QVERIFY(!guard_fired);
     QVERIFY(box.startsWith("The connection to the server has been lost!"));
+  }
+
+  // Every label of every template fits its rectangle, measured in the dialog's own font, in the
+  // proportional families the machine has (the templates, like any dialog, were laid out for a
+  // proportional font).
+  void everyLabelFitsItsRectangle() {
+    QStringList cut;
+    const QFont original = QApplication::font();
+    for (const char* family : {"DejaVu Sans", "DejaVu Serif"}) {
+      QApplication::setFont(QFont(family));
+      for (int resource : {kMainDialog, kLoginDialog, kNewAccountDialog, kWelcomeDialog}) {
+        QDialog dialog;
+        QVERIFY(ui::ApplyTemplate(resource, &dialog));
+        for (QWidget* w : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+          w->ensurePolished();
+          QString text;
+          QRect room = w->contentsRect();
+          bool wraps = false;
+          if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            text = button->text();
+            QStyleOptionButton option;
+            option.initFrom(button);
+            option.text = text;
+            const auto element = qobject_cast<QCheckBox*>(w)      ? QStyle::SE_CheckBoxContents
+                                 : qobject_cast<QRadioButton*>(w) ? QStyle::SE_RadioButtonContents
+                                                                  : QStyle::SE_PushButtonContents;
+            room = w->style()->subElementRect(element, &option, w);
+          } else if (auto* label = qobject_cast<QLabel*>(w)) {
+            text = label->text();
+            wraps = label->wordWrap();
+          } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
+            text = group->title();
+          }
+          if (text.isEmpty()) continue;
+          const QString shown = QString(text).replace(QRegularExpression("&(.)"), "\\1");
+          const QFontMetrics metrics(w->font());
+          const QRect needed =
+              wraps
+                  ? metrics.boundingRect(QRect(0, 0, room.width(), 10000), Qt::TextWordWrap, shown)
+                  : QRect(0, 0, metrics.horizontalAdvance(shown), metrics.height());
+          if (needed.width() > room.width() || needed.height() > room.height()) {
+            cut << QString("%1 %2 %3 \"%4\": needs %5x%6, has %7x%8")
+                       .arg(family)
+                       .arg(resource)
+                       .arg(w->objectName(), shown)
+                       .arg(needed.width())
+                       .arg(needed.height())
+                       .arg(room.width())
+                       .arg(room.height());
+          }
+        }
+      }
+    }
+    QApplication::setFont(original);
+    QVERIFY2(cut.isEmpty(), qPrintable(cut.join("\n")));
   }
 
   void workerMessageBoxIsReleasedWhenTheDialogEnds() {

@@ -146,6 +146,9 @@ void RecordingWindowPort::PostRefresh(WindowId w) {
 void RecordingWindowPort::StopTimer(WindowId w) {
   Record("stoptimer " + std::to_string(w));
 }
+void RecordingWindowPort::Repaint(WindowId w) {
+  Record("repaint " + std::to_string(w));
+}
 
 int RecordingWindowPort::RunModalDialog(WindowId owner, int resource) {
   Record("dialog " + std::to_string(resource));

@@ -77,6 +77,7 @@ class RecordingWindowPort : public WindowPort {
   void RequestClose(WindowId window) override;
   void PostRefresh(WindowId window) override;
   void StopTimer(WindowId window) override;
+  void Repaint(WindowId window) override;
   int RunModalDialog(WindowId owner, int resource) override;
   int MessageBox(WindowId owner, std::string_view text, std::string_view caption,
                  unsigned type) override;
