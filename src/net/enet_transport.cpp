@@ -42,6 +42,9 @@ constexpr enet_uint32 kDisconnectClosed = 1;  // an orderly close; 0 is a time-o
 constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kSpareSlots = 16;
 constexpr std::size_t kMaxHandlerThreads = 8;
+// Received data held per connection before it is handed out: one payload in reassembly on each
+// channel and one more arriving.
+constexpr std::size_t kMaxWaitingData = 4 * kMaxPayload;
 
 void DecrementSaturating(std::atomic<std::uint32_t>& value, std::uint32_t by) {
   std::uint32_t v = value.load(std::memory_order_relaxed);
@@ -353,9 +356,13 @@ struct Endpoint {
     if (!host) return false;
     // Programs the client starts must not inherit the session's socket.
     ::fcntl(host->socket, F_SETFD, FD_CLOEXEC);
-    // Nothing larger than the largest payload is sent, reassembled or held for a connection.
+    // Nothing larger than the largest payload is sent or reassembled. A connection may hold
+    // a few payloads waiting for reassembly: a large unguaranteed message that lost a fragment
+    // stays incomplete until later traffic on its channel pushes it out, and that traffic must
+    // still find room (with room for one payload only, one lost fragment would wedge the
+    // connection for good).
     host->maximumPacketSize = kMaxPayload;
-    host->maximumWaitingData = kMaxPayload;
+    host->maximumWaitingData = kMaxWaitingData;
     host->intercept = &Endpoint::Intercept;
     return true;
   }
