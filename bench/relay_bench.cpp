@@ -175,7 +175,8 @@ Figures RunHub(bool direct, double rate, double seconds, std::uint32_t base_port
     ctx.server_port = base_port;
     ctx.server_host = "127.0.0.1";
     ctx.peer_drain_sleep_ms = 10;
-    Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx};
+    Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx, &ServerMessageMayRunInline,
+                      &PeerMessageMayRunInline};
     CreateNetworkObjects(ctx, handlers);
     BuildDeviceAddresses(ctx);
     BuildServerAddress(ctx, "127.0.0.1");

@@ -11,6 +11,7 @@ using NullWindows = NullWindowPort;
 class NullServer final : public net::Server {
  public:
   net::HRESULT Initialize(void*, net::MessageHandler, std::uint32_t) override { return 0; }
+  void SetInlineFilter(net::InlineFilter) override {}
   net::HRESULT EnumServiceProviders(const net::Guid*, net::ServiceProviderInfo*, std::uint32_t*,
                                     std::uint32_t*) override {
     return 0;

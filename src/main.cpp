@@ -43,5 +43,7 @@ int main(int argc, char** argv) {
   handlers.server_messages = &OnServerMessage;
   handlers.peer_messages = &OnPeerMessage;
   handlers.context = &ctx;
+  handlers.server_inline = &ServerMessageMayRunInline;
+  handlers.peer_inline = &PeerMessageMayRunInline;
   return RunClient(ctx, command_line, handlers);
 }

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -37,20 +39,24 @@ constexpr std::size_t kRejectSize = 1 + 4;
 constexpr std::size_t kPingSize = 1 + 8;
 constexpr enet_uint32 kDisconnectClosed = 1;  // an orderly close; 0 is a time-out
 
-// Host limits (docs/peer-protocol.md): connections held at once, spare ENet slots for the
-// handshakes that arrive while it is full, and handler threads.
+// Host limits (docs/transport.md, docs/peer-protocol.md): connections held at once, spare ENet
+// slots for the handshakes that arrive while it is full, and handler threads.
 constexpr std::size_t kMaxConnections = 64;
 constexpr std::size_t kSpareSlots = 16;
 constexpr std::size_t kMaxHandlerThreads = 8;
 // Received data held per connection before it is handed out: one payload in reassembly on each
 // channel and one more arriving.
 constexpr std::size_t kMaxWaitingData = 4 * kMaxPayload;
-
-void DecrementSaturating(std::atomic<std::uint32_t>& value, std::uint32_t by) {
-  std::uint32_t v = value.load(std::memory_order_relaxed);
-  while (!value.compare_exchange_weak(v, v > by ? v - by : 0, std::memory_order_relaxed)) {
-  }
-}
+// What one connection may hold in queues (docs/transport.md, "Bounds").
+constexpr std::uint32_t kUnguaranteedSendBound = 256 * 1024;    // queued bytes: drop new ones
+constexpr std::uint32_t kGuaranteedSendBound = 8 * 1024 * 1024;  // queued bytes: drop the peer
+constexpr std::uint32_t kHandlerUnguaranteedBound = 256;  // waiting messages: drop the oldest
+constexpr std::uint32_t kHandlerGuaranteedBound = 16 * 1024 * 1024;  // waiting bytes: drop peer
+// The poll time-out while ENet has something in flight, and while it has not.
+constexpr int kBusyPollMs = 1;
+constexpr int kIdlePollMs = 50;
+// An inline handler running longer than this is reported in debug builds.
+constexpr std::uint64_t kInlineWatchdogNs = 5'000'000;
 
 std::uint64_t NowNs() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -93,8 +99,21 @@ class Ring {
     --count_;
     return v;
   }
+  // Removes the oldest item that matches into *out, keeping the order of the rest.
+  template <typename Pred>
+  bool RemoveFirst(Pred pred, T* out) {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (!pred(At(i))) continue;
+      *out = At(i);
+      for (std::size_t j = i; j + 1 < count_; ++j) At(j) = At(j + 1);
+      --count_;
+      return true;
+    }
+    return false;
+  }
 
  private:
+  T& At(std::size_t i) { return items_[(head_ + i) % items_.size()]; }
   void Grow() {
     std::vector<T> bigger(std::max<std::size_t>(64, items_.size() * 2));
     for (std::size_t i = 0; i < count_; ++i) bigger[i] = items_[(head_ + i) % items_.size()];
@@ -107,21 +126,26 @@ class Ring {
 };
 
 // ---- handler delivery ----
-// Each connection's messages pass through its own strand: in order, one at a time. A pool of
-// threads, started on demand up to a bound, runs the strands that have work, a batch at a time,
-// so the number of threads follows the number of connections busy at once, not the number
-// connected; a handler blocked in a wait holds one thread and stalls nobody else while threads
-// remain.
+// Each connection's messages pass through its own strand: in order, one at a time. A message
+// whose kind cannot block (the owner's inline filter says so) is handled on the service thread
+// itself when its strand has nothing queued or running; everything else goes to a pool of
+// threads, started on demand up to a bound, that runs the strands with work a batch at a time.
+// So threads follow the connections busy at once, not the number connected, and a handler
+// blocked in a wait holds one thread and stalls nobody else while threads remain.
 struct Event {
   MessageId id;
   HRESULT result;
   DPNID player;
   ENetPacket* packet;  // owned until delivered
+  bool guaranteed;     // a Receive from the guaranteed channel (or no payload)
 };
 
 struct Strand {
-  Ring<Event> queue;       // the dispatcher's mutex
-  bool scheduled = false;  // ready or running; the dispatcher's mutex
+  Ring<Event> queue;  // the dispatcher's mutex, as are the fields below
+  bool scheduled = false;  // ready, running on a pool thread, or running inline
+  std::uint32_t unguaranteed = 0;     // unguaranteed messages waiting
+  std::uint32_t guaranteed_bytes = 0;  // guaranteed payload bytes waiting
+  std::atomic<std::uint32_t> dropped{0};  // unguaranteed messages dropped for the bound
   ~Strand() {
     while (!queue.Empty()) {
       Event e = queue.Pop();
@@ -132,30 +156,78 @@ struct Strand {
 
 class Dispatcher {
  public:
+  enum PostResult { kPosted, kOverflow };
+
   Dispatcher(void* context, MessageHandler handler, std::size_t max_threads)
       : context_(context), handler_(handler), max_threads_(max_threads) {}
   ~Dispatcher() { Stop(); }
 
-  void Post(Strand& strand, const Event& e) {
+  // Queues an event. kOverflow (the event dropped) when the strand holds more guaranteed bytes
+  // than its bound: the caller drops the connection. An unguaranteed message past its bound
+  // pushes out the oldest unguaranteed one.
+  PostResult Post(Strand& strand, const Event& e) {
     bool wake = false;
+    ENetPacket* pushed_out = nullptr;
     {
       std::lock_guard lock(mutex_);
       if (stopping_) {
         if (e.packet) enet_packet_destroy(e.packet);
-        return;
+        return kPosted;
       }
+      const std::uint32_t size = e.packet ? static_cast<std::uint32_t>(e.packet->dataLength) : 0;
+      if (e.guaranteed) {
+        if (strand.guaranteed_bytes + size > kHandlerGuaranteedBound) {
+          if (e.packet) enet_packet_destroy(e.packet);
+          return kOverflow;
+        }
+        strand.guaranteed_bytes += size;
+      } else if (strand.unguaranteed >= kHandlerUnguaranteedBound) {
+        Event oldest;
+        if (strand.queue.RemoveFirst([](const Event& q) { return !q.guaranteed; }, &oldest)) {
+          pushed_out = oldest.packet;
+          --strand.unguaranteed;
+          strand.dropped.fetch_add(1, std::memory_order_relaxed);
+        }
+      }
+      if (!e.guaranteed) ++strand.unguaranteed;
       strand.queue.Push(e);
-      if (strand.scheduled) return;  // its thread will see it
-      strand.scheduled = true;
-      ready_.Push(&strand);
-      // Every ready strand needs a thread of its own: wake an idle one, else start one.
-      if (ready_.Size() <= idle_) {
-        wake = true;
-      } else if (threads_.size() < max_threads_) {
-        threads_.emplace_back([this] { Run(); });
+      if (!strand.scheduled) {
+        strand.scheduled = true;
+        ready_.Push(&strand);
+        // Every ready strand needs a thread of its own: wake an idle one, else start one.
+        if (ready_.Size() <= idle_) {
+          wake = true;
+        } else if (threads_.size() < max_threads_) {
+          threads_.emplace_back([this] { Run(); });
+        }
       }
     }
+    if (pushed_out) enet_packet_destroy(pushed_out);
     if (wake) work_cv_.notify_one();
+    return kPosted;
+  }
+  // Claims an idle strand for a handler call on the caller's thread; false when the strand has
+  // anything queued or running (the message must then be posted, to keep the order).
+  bool BeginInline(Strand& strand) {
+    std::lock_guard lock(mutex_);
+    if (strand.scheduled || stopping_) return false;
+    strand.scheduled = true;
+    return true;
+  }
+  void EndInline(Strand& strand) {
+    {
+      std::lock_guard lock(mutex_);
+      strand.scheduled = false;
+    }
+    idle_cv_.notify_all();
+  }
+  void Deliver(const Event& e) {
+    if (handler_) {
+      Message m{e.id, e.result, e.player, e.packet ? e.packet->data : nullptr,
+                e.packet ? static_cast<std::uint32_t>(e.packet->dataLength) : 0u};
+      handler_(context_, m);
+    }
+    if (e.packet) enet_packet_destroy(e.packet);
   }
   // True when nothing is queued or running for the strand.
   bool Idle(const Strand& strand) {
@@ -167,12 +239,8 @@ class Dispatcher {
     std::unique_lock lock(mutex_);
     idle_cv_.wait(lock, [&] { return !strand.scheduled || stopping_; });
   }
-  std::size_t Threads() {
-    std::lock_guard lock(mutex_);
-    return threads_.size();
-  }
-  // Drops undelivered events and joins: after Stop no handler call runs or starts. The strands
-  // keep what they still hold and release it when they are destroyed.
+  // Drops undelivered events and joins: after Stop no handler call runs or starts on the pool.
+  // The strands keep what they still hold and release it when they are destroyed.
   void Stop() {
     std::vector<std::thread> threads;
     {
@@ -198,13 +266,14 @@ class Dispatcher {
       Strand* strand = ready_.Pop();
       for (int n = 0; n < kBatch && !strand->queue.Empty() && !stopping_; ++n) {
         Event e = strand->queue.Pop();
-        lock.unlock();
-        if (handler_) {
-          Message m{e.id, e.result, e.player, e.packet ? e.packet->data : nullptr,
-                    e.packet ? static_cast<std::uint32_t>(e.packet->dataLength) : 0u};
-          handler_(context_, m);
+        if (e.guaranteed) {
+          strand->guaranteed_bytes -= e.packet ? static_cast<std::uint32_t>(e.packet->dataLength)
+                                               : 0;
+        } else {
+          --strand->unguaranteed;
         }
-        if (e.packet) enet_packet_destroy(e.packet);
+        lock.unlock();
+        Deliver(e);
         lock.lock();
       }
       if (stopping_) return;
@@ -228,7 +297,7 @@ class Dispatcher {
   bool stopping_ = false;
 };
 
-// ---- connection statistics, written by the service thread, read by anyone ----
+// ---- connection statistics, written under the host mutex, read by anyone ----
 struct Stats {
   std::atomic<std::uint32_t> rtt_us{0};
   std::atomic<std::uint32_t> throughput_bps{0}, peak_bps{0};
@@ -239,56 +308,81 @@ struct Stats {
   std::atomic<std::uint32_t> bytes_recv_g{0}, packets_recv_g{0};
   std::atomic<std::uint32_t> bytes_recv_ng{0}, packets_recv_ng{0};
   std::atomic<std::uint32_t> messages_received{0};
-  std::uint64_t second_start_ns = 0;  // service thread
-  std::uint64_t second_bytes = 0;     // service thread
-
-  void Fill(ConnectionInfo* info) const {
-    info->round_trip_latency_ms = (rtt_us.load() + 500) / 1000;
-    info->throughput_bps = throughput_bps.load();
-    info->peak_throughput_bps = peak_bps.load();
-    info->bytes_sent_guaranteed = bytes_sent_g.load();
-    info->packets_sent_guaranteed = packets_sent_g.load();
-    info->bytes_sent_non_guaranteed = bytes_sent_ng.load();
-    info->packets_sent_non_guaranteed = packets_sent_ng.load();
-    info->packets_retried = packets_retried.load();
-    info->bytes_retried = 0;
-    info->bytes_dropped = bytes_dropped.load();
-    info->packets_dropped = packets_dropped.load();
-    info->messages_timed_out = timed_out.load();
-    info->bytes_received_guaranteed = bytes_recv_g.load();
-    info->packets_received_guaranteed = packets_recv_g.load();
-    info->bytes_received_non_guaranteed = bytes_recv_ng.load();
-    info->packets_received_non_guaranteed = packets_recv_ng.load();
-    info->messages_received = messages_received.load();
-  }
+  std::uint64_t second_start_ns = 0;  // host mutex
+  std::uint64_t second_bytes = 0;     // host mutex
 };
 
 struct Connection {
   DPNID id = 0;
-  ENetPeer* peer = nullptr;  // service thread only
-  bool established = false;  // service thread only
+  ENetPeer* peer = nullptr;  // host mutex
+  bool established = false;  // host mutex
+  bool kept = false;         // host mutex: never displaced by a newer connection
   std::uint64_t opened_ns = 0;
-  std::uint64_t last_ping_ns = 0;
-  bool kept = false;  // never displaced by a newer connection when the host is full
+  std::uint64_t last_ping_ns = 0;  // host mutex
   Strand strand;
-  std::atomic<std::uint32_t> pending{0};      // queued by callers, not yet handed to ENet
-  std::atomic<std::uint32_t> enet_queued{0};  // in ENet's queues, not yet acknowledged
+  // What this connection has handed to ENet and ENet has not yet let go of (sent, and for
+  // guaranteed messages acknowledged). Changed under the host mutex.
+  std::atomic<std::uint32_t> queued_messages{0};
   std::atomic<std::uint32_t> queued_bytes{0};
   Stats stats;
+
+  void Fill(ConnectionInfo* info) const {
+    info->round_trip_latency_ms = (stats.rtt_us.load() + 500) / 1000;
+    info->throughput_bps = stats.throughput_bps.load();
+    info->peak_throughput_bps = stats.peak_bps.load();
+    info->bytes_sent_guaranteed = stats.bytes_sent_g.load();
+    info->packets_sent_guaranteed = stats.packets_sent_g.load();
+    info->bytes_sent_non_guaranteed = stats.bytes_sent_ng.load();
+    info->packets_sent_non_guaranteed = stats.packets_sent_ng.load();
+    info->packets_retried = stats.packets_retried.load();
+    info->bytes_retried = 0;
+    info->bytes_dropped = stats.bytes_dropped.load();
+    info->packets_dropped = stats.packets_dropped.load();
+    info->messages_timed_out = stats.timed_out.load();
+    info->bytes_received_guaranteed = stats.bytes_recv_g.load();
+    info->packets_received_guaranteed = stats.packets_recv_g.load();
+    info->bytes_received_non_guaranteed = stats.bytes_recv_ng.load();
+    info->packets_received_non_guaranteed = stats.packets_recv_ng.load();
+    info->messages_received = stats.messages_received.load();
+    info->receives_dropped = strand.dropped.load();
+  }
 };
 
-struct Command {
-  enum Kind : std::uint8_t { kSend } kind = kSend;
-  DPNID target = 0;
-  enet_uint8 channel = 0;
-  bool guaranteed = false;
-  ENetPacket* packet = nullptr;
-  std::uint64_t deadline_ns = 0;  // 0: none
-};
+// A sent packet tells its connection when ENet lets go of it.
+void PacketReleased(ENetPacket* packet) {
+  auto* c = static_cast<Connection*>(packet->userData);
+  if (!c) return;
+  c->queued_messages.fetch_sub(1, std::memory_order_relaxed);
+  c->queued_bytes.fetch_sub(static_cast<std::uint32_t>(packet->dataLength),
+                            std::memory_order_relaxed);
+}
 
 thread_local struct Endpoint* t_current_endpoint = nullptr;
 
+// Work found under the host mutex and done after it is released: handler calls never run, and
+// nothing is posted, while the mutex is held.
+struct Deliveries {
+  struct Item {
+    Connection* connection;
+    Event event;
+  };
+  Item items[8];
+  int count = 0;
+  void Add(Connection* c, const Event& e) {
+    if (count < 8) {
+      items[count++] = {c, e};
+    } else if (e.packet) {
+      enet_packet_destroy(e.packet);  // never reached: a section adds at most a few
+    }
+  }
+};
+
 // One ENet host with its service thread: the engine of both the client and the server.
+//
+// Every ENet call is made under `host_mutex`, the innermost lock: a sender calls ENet itself
+// (no queue, no hand-off), the service thread takes it to service the host and releases it
+// before any handler runs. Handlers of messages the owner's filter marks as unable to block run
+// on the service thread; everything else on the dispatcher's pool.
 struct Endpoint {
   explicit Endpoint(const EnetOptions& o) : options(o) {
     wake_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -303,33 +397,33 @@ struct Endpoint {
   bool initialized = false;
   void* context = nullptr;
   MessageHandler handler = nullptr;
+  InlineFilter inline_filter = nullptr;
   Guid application;
-  ENetHost* host = nullptr;
+  ENetHost* host = nullptr;  // host_mutex once the service thread runs
   int wake_fd = -1;
   std::thread service;
   std::atomic<bool> running{false};
   std::atomic<bool> stop_requested{false};
   std::uint32_t drop_state = 12345;
-
-  // Connections by id; the map is changed by the service thread under `mutex`, read by callers.
-  std::mutex mutex;
-  std::unordered_map<DPNID, std::unique_ptr<Connection>> connections;
-  // Departed connections whose strand still delivers their last messages.
-  std::vector<std::unique_ptr<Connection>> departed;
   std::unique_ptr<Dispatcher> dispatcher;
+
+  std::mutex host_mutex;
+  // Server: connections by id, the ones that have not said hello, and departed ones whose strand
+  // still delivers their last messages. Client: its one connection.
+  std::unordered_map<DPNID, std::unique_ptr<Connection>> connections;
+  std::vector<std::unique_ptr<Connection>> pending_connections;
+  std::vector<std::unique_ptr<Connection>> departed;
+  std::unique_ptr<Connection> client_connection;
   DPNID next_id = 0x00200002;
   DPNID host_player = 0x00200001;
-
-  // Work for the service thread.
-  std::mutex command_mutex;
-  Ring<Command> commands;
-  Ring<Command> draining;  // service thread
+  bool in_flight = false;  // host_mutex: ENet has unacknowledged or unsent data
 
   // Client side.
   std::atomic<bool> connecting{false};
   std::atomic<bool> connected{false};
-  Connection* server_connection = nullptr;  // service thread
-  std::atomic<DPNID> client_connection_id{0};
+  Connection* server_connection = nullptr;  // host_mutex
+
+  std::atomic<std::uint64_t> inline_overruns{0};
 
   HRESULT Initialize(void* c, MessageHandler h) {
     if (initialized) return DPNERR_ALREADYINITIALIZED;
@@ -372,14 +466,6 @@ struct Endpoint {
     service = std::thread([this] { ServiceLoop(); });
   }
 
-  void Enqueue(const Command& c) {
-    {
-      std::lock_guard lock(command_mutex);
-      commands.Push(c);
-    }
-    Wake();
-  }
-
   void Shutdown() {
     if (running.exchange(false)) {
       stop_requested.store(true);
@@ -389,35 +475,24 @@ struct Endpoint {
     // No handler call runs or starts after this.
     if (dispatcher) dispatcher->Stop();
     {
-      std::lock_guard lock(mutex);
+      std::lock_guard lock(host_mutex);
+      // The host goes first: it lets go of every packet it holds, telling their connections.
+      if (host) {
+        enet_host_destroy(host);
+        host = nullptr;
+      }
+      server_connection = nullptr;
       connections.clear();
-      departed.clear();
       pending_connections.clear();
-    }
-    client_connection.reset();
-    std::lock_guard lock(command_mutex);
-    while (!commands.Empty()) {
-      Command c = commands.Pop();
-      if (c.packet && c.packet->referenceCount == 0) enet_packet_destroy(c.packet);
-    }
-    if (host) {
-      enet_host_destroy(host);
-      host = nullptr;
+      departed.clear();
+      client_connection.reset();
     }
   }
 
-  // ---- service thread ----
+  // ---- under host_mutex ----
   void SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t size, bool reliable) {
     ENetPacket* p = enet_packet_create(data, size, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
     if (p && enet_peer_send(peer, kControlChannel, p) < 0) enet_packet_destroy(p);
-  }
-
-  void Post(Connection& c, MessageId id, HRESULT result, ENetPacket* packet) {
-    if (dispatcher) {
-      dispatcher->Post(c.strand, {id, result, c.id, packet});
-    } else if (packet) {
-      enet_packet_destroy(packet);
-    }
   }
 
   void Configure(ENetPeer* peer) {
@@ -438,7 +513,72 @@ struct Endpoint {
                                               (static_cast<std::int64_t>(sample) - old) / 8));
   }
 
-  void OnConnect(ENetEvent& e) {
+  // A connection that is gone for the application: out of the tables, its departure told.
+  void Depart(std::unique_ptr<Connection> c, Deliveries& out) {
+    if (c->peer) {
+      c->peer->data = nullptr;
+      c->peer = nullptr;
+    }
+    out.Add(c.get(), {MessageId::DestroyPlayer, DPN_OK, c->id, nullptr, true});
+    departed.push_back(std::move(c));
+  }
+
+  // Drops a connection at once as timed out (its queues past their hard bound).
+  void DropAsTimedOut(Connection& c, Deliveries& out) {
+    c.stats.timed_out.fetch_add(1, std::memory_order_relaxed);
+    if (c.peer) {
+      c.peer->data = nullptr;
+      enet_peer_disconnect_now(c.peer, 0);
+      c.peer = nullptr;
+    }
+    if (!is_server) {
+      if (server_connection == &c) server_connection = nullptr;
+      if (c.established) {
+        connected.store(false);
+        out.Add(&c, {MessageId::TerminateSession, DPNERR_CONNECTIONLOST, c.id, nullptr, true});
+      }
+      return;
+    }
+    auto it = connections.find(c.id);
+    if (it == connections.end() || it->second.get() != &c) return;
+    auto owned = std::move(it->second);
+    connections.erase(it);
+    Depart(std::move(owned), out);
+  }
+
+  // Keeps the host below kMaxConnections before a new connection is taken in: the oldest
+  // connection that never said hello goes first, then the oldest player never marked kept.
+  // False when every connection is a kept player.
+  bool MakeRoom(Deliveries& out) {
+    if (pending_connections.size() + connections.size() < kMaxConnections) return true;
+    std::unique_ptr<Connection> victim;
+    if (!pending_connections.empty()) {
+      auto oldest = std::min_element(
+          pending_connections.begin(), pending_connections.end(),
+          [](const auto& a, const auto& b) { return a->opened_ns < b->opened_ns; });
+      victim = std::move(*oldest);
+      pending_connections.erase(oldest);
+    } else {
+      auto oldest = connections.end();
+      for (auto it = connections.begin(); it != connections.end(); ++it) {
+        if (it->second->kept) continue;
+        if (oldest == connections.end() || it->second->opened_ns < oldest->second->opened_ns)
+          oldest = it;
+      }
+      if (oldest == connections.end()) return false;
+      victim = std::move(oldest->second);
+      connections.erase(oldest);
+    }
+    if (victim->peer) {
+      victim->peer->data = nullptr;
+      enet_peer_disconnect_now(victim->peer, static_cast<enet_uint32>(DPNERR_NOTREADY));
+      victim->peer = nullptr;
+    }
+    if (victim->established) Depart(std::move(victim), out);
+    return true;
+  }
+
+  void OnConnect(ENetEvent& e, Deliveries& out) {
     Configure(e.peer);
     if (e.peer->channelCount < kChannels) {
       // A connection without every channel could never carry the session's messages.
@@ -446,7 +586,7 @@ struct Endpoint {
         e.peer->data = nullptr;
         enet_peer_disconnect_now(e.peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
       } else if (server_connection) {
-        FailConnect(*server_connection, DPNERR_INVALIDAPPLICATION);
+        FailConnect(*server_connection, DPNERR_INVALIDAPPLICATION, out);
       }
       return;
     }
@@ -455,7 +595,7 @@ struct Endpoint {
         enet_peer_disconnect_now(e.peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
         return;
       }
-      if (!MakeRoom()) {
+      if (!MakeRoom(out)) {
         enet_peer_disconnect_now(e.peer, static_cast<enet_uint32>(DPNERR_NOTREADY));
         return;
       }
@@ -463,8 +603,6 @@ struct Endpoint {
       c->peer = e.peer;
       c->opened_ns = NowNs();
       e.peer->data = c.get();
-      std::lock_guard lock(mutex);
-      c->id = 0;  // assigned when welcomed
       pending_connections.push_back(std::move(c));
     } else if (server_connection) {
       std::uint8_t hello[kHelloSize] = {kHello, kProtocolVersion};
@@ -474,52 +612,7 @@ struct Endpoint {
     }
   }
 
-  std::vector<std::unique_ptr<Connection>> pending_connections;  // server: not yet welcomed
-
-  // A departed player: told to its handler, let go once its strand has delivered everything.
-  void Depart(std::unique_ptr<Connection> c) {
-    c->peer = nullptr;
-    Post(*c, MessageId::DestroyPlayer, DPN_OK, nullptr);
-    std::lock_guard lock(mutex);
-    departed.push_back(std::move(c));
-  }
-
-  // Keeps the host below kMaxConnections before a new connection is taken in: the oldest
-  // connection that never said hello goes first, then the oldest player never marked kept.
-  // False when every connection is a kept player.
-  bool MakeRoom() {
-    std::unique_ptr<Connection> victim;
-    {
-      std::lock_guard lock(mutex);
-      if (pending_connections.size() + connections.size() < kMaxConnections) return true;
-      if (!pending_connections.empty()) {
-        auto oldest = std::min_element(
-            pending_connections.begin(), pending_connections.end(),
-            [](const auto& a, const auto& b) { return a->opened_ns < b->opened_ns; });
-        victim = std::move(*oldest);
-        pending_connections.erase(oldest);
-      } else {
-        auto oldest = connections.end();
-        for (auto it = connections.begin(); it != connections.end(); ++it) {
-          if (it->second->kept) continue;
-          if (oldest == connections.end() || it->second->opened_ns < oldest->second->opened_ns)
-            oldest = it;
-        }
-        if (oldest == connections.end()) return false;
-        victim = std::move(oldest->second);
-        connections.erase(oldest);
-      }
-    }
-    if (victim->peer) {
-      victim->peer->data = nullptr;
-      enet_peer_disconnect_now(victim->peer, static_cast<enet_uint32>(DPNERR_NOTREADY));
-    }
-    if (victim->established) Depart(std::move(victim));
-    return true;
-  }
-
   std::unique_ptr<Connection> TakePending(ENetPeer* peer) {
-    std::lock_guard lock(mutex);
     for (auto it = pending_connections.begin(); it != pending_connections.end(); ++it) {
       if ((*it)->peer == peer) {
         auto c = std::move(*it);
@@ -530,7 +623,7 @@ struct Endpoint {
     return nullptr;
   }
 
-  void OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n) {
+  void OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, Deliveries& out) {
     auto* c = static_cast<Connection*>(peer->data);
     if (!c || n == 0) return;
     switch (d[0]) {
@@ -555,26 +648,22 @@ struct Endpoint {
         std::memcpy(welcome + 6, d + 18, 8);
         SendControl(peer, welcome, sizeof welcome, true);
         Connection* raw = owned.get();
-        {
-          std::lock_guard lock(mutex);
-          connections[raw->id] = std::move(owned);
-        }
-        Post(*raw, MessageId::CreatePlayer, DPN_OK, nullptr);
+        connections[raw->id] = std::move(owned);
+        out.Add(raw, {MessageId::CreatePlayer, DPN_OK, raw->id, nullptr, true});
         return;
       }
       case kWelcome:
         if (is_server || c->established || n < kWelcomeSize) return;
         c->id = LoadU32(d + 2);
         c->established = true;
-        client_connection_id.store(c->id);
         NoteRtt(*c, LoadU64(d + 6));
         connecting.store(false);
         connected.store(true);
-        Post(*c, MessageId::ConnectComplete, DPN_OK, nullptr);
+        out.Add(c, {MessageId::ConnectComplete, DPN_OK, c->id, nullptr, true});
         return;
       case kReject:
         if (is_server || c->established || n < kRejectSize) return;
-        FailConnect(*c, static_cast<HRESULT>(LoadU32(d + 1)));
+        FailConnect(*c, static_cast<HRESULT>(LoadU32(d + 1)), out);
         return;
       case kPing: {
         if (n < kPingSize) return;
@@ -591,20 +680,20 @@ struct Endpoint {
     }
   }
 
-  void FailConnect(Connection& c, HRESULT result) {
+  void FailConnect(Connection& c, HRESULT result, Deliveries& out) {
     connecting.store(false);
     if (c.peer) {
       c.peer->data = nullptr;
       enet_peer_reset(c.peer);
       c.peer = nullptr;
     }
-    Post(c, MessageId::ConnectComplete, result, nullptr);
+    out.Add(&c, {MessageId::ConnectComplete, result, 0, nullptr, true});
     server_connection = nullptr;
   }
 
-  void OnReceive(ENetEvent& e) {
+  void OnReceive(ENetEvent& e, Deliveries& out) {
     if (e.channelID == kControlChannel) {
-      OnControl(e.peer, e.packet->data, e.packet->dataLength);
+      OnControl(e.peer, e.packet->data, e.packet->dataLength, out);
       enet_packet_destroy(e.packet);
       return;
     }
@@ -614,7 +703,8 @@ struct Endpoint {
       return;
     }
     auto size = static_cast<std::uint32_t>(e.packet->dataLength);
-    if (e.channelID == kGuaranteedChannel) {
+    const bool guaranteed = e.channelID == kGuaranteedChannel;
+    if (guaranteed) {
       c->stats.packets_recv_g.fetch_add(1, std::memory_order_relaxed);
       c->stats.bytes_recv_g.fetch_add(size, std::memory_order_relaxed);
     } else {
@@ -622,10 +712,10 @@ struct Endpoint {
       c->stats.bytes_recv_ng.fetch_add(size, std::memory_order_relaxed);
     }
     c->stats.messages_received.fetch_add(1, std::memory_order_relaxed);
-    Post(*c, MessageId::Receive, DPN_OK, e.packet);
+    out.Add(c, {MessageId::Receive, DPN_OK, c->id, e.packet, guaranteed});
   }
 
-  void OnDisconnect(ENetEvent& e) {
+  void OnDisconnect(ENetEvent& e, Deliveries& out) {
     auto* c = static_cast<Connection*>(e.peer->data);
     e.peer->data = nullptr;
     if (!c) return;
@@ -634,17 +724,11 @@ struct Endpoint {
         TakePending(e.peer);
         return;
       }
-      std::unique_ptr<Connection> owned;
-      {
-        std::lock_guard lock(mutex);
-        auto it = connections.find(c->id);
-        if (it != connections.end()) {
-          owned = std::move(it->second);
-          connections.erase(it);
-        }
-      }
-      if (!owned) return;
-      Depart(std::move(owned));
+      auto it = connections.find(c->id);
+      if (it == connections.end()) return;
+      auto owned = std::move(it->second);
+      connections.erase(it);
+      Depart(std::move(owned), out);
       return;
     }
     // Client.
@@ -652,91 +736,31 @@ struct Endpoint {
     if (!c->established) {
       HRESULT reason = e.data == 0 || e.data == kDisconnectClosed ? DPNERR_NORESPONSE
                                                                   : static_cast<HRESULT>(e.data);
-      FailConnect(*c, reason);
+      FailConnect(*c, reason, out);
       return;
     }
     connected.store(false);
     server_connection = nullptr;
-    Post(*c, MessageId::TerminateSession,
-         e.data == kDisconnectClosed ? DPNERR_HOSTTERMINATEDSESSION : DPNERR_CONNECTIONLOST,
-         nullptr);
+    out.Add(c, {MessageId::TerminateSession,
+                e.data == kDisconnectClosed ? DPNERR_HOSTTERMINATEDSESSION : DPNERR_CONNECTIONLOST,
+                c->id, nullptr, true});
   }
 
-  void SendNow(Connection& c, const Command& cmd, ENetPacket* packet) {
-    if (!c.established || !c.peer) return;
-    if (enet_peer_send(c.peer, cmd.channel, packet) < 0) {
-      c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
-    auto size = static_cast<std::uint32_t>(packet->dataLength);
-    c.stats.second_bytes += size;
-    if (cmd.guaranteed) {
-      c.stats.packets_sent_g.fetch_add(1, std::memory_order_relaxed);
-      c.stats.bytes_sent_g.fetch_add(size, std::memory_order_relaxed);
-    } else {
-      c.stats.packets_sent_ng.fetch_add(1, std::memory_order_relaxed);
-      c.stats.bytes_sent_ng.fetch_add(size, std::memory_order_relaxed);
-    }
-  }
-
-  void RunCommands() {
-    {
-      std::lock_guard lock(command_mutex);
-      while (!commands.Empty()) draining.Push(commands.Pop());
-    }
+  void Housekeeping(Deliveries& out) {
     const std::uint64_t now = NowNs();
-    while (!draining.Empty()) {
-      Command cmd = draining.Pop();
-      ENetPacket* packet = cmd.packet;
-      auto each = [&](Connection& c) {
-        // A connection that arrived after a broadcast was queued was never counted for it.
-        DecrementSaturating(c.pending, 1);
-        DecrementSaturating(c.queued_bytes, static_cast<std::uint32_t>(packet->dataLength));
-        if (cmd.deadline_ns != 0 && now > cmd.deadline_ns) {
-          c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
-          c.stats.bytes_dropped.fetch_add(static_cast<std::uint32_t>(packet->dataLength),
-                                          std::memory_order_relaxed);
-          c.stats.timed_out.fetch_add(1, std::memory_order_relaxed);
-          return;
-        }
-        SendNow(c, cmd, packet);
-      };
-      if (!is_server) {
-        if (server_connection) each(*server_connection);
-      } else if (cmd.target == DPNID_ALL_PLAYERS_GROUP) {
-        std::lock_guard lock(mutex);
-        for (auto& [id, c] : connections) each(*c);
-      } else {
-        std::lock_guard lock(mutex);
-        auto it = connections.find(cmd.target);
-        if (it != connections.end()) each(*it->second);
-      }
-      if (packet->referenceCount == 0) enet_packet_destroy(packet);
-    }
-  }
-
-  static std::uint32_t QueuedInEnet(ENetPeer* peer) {
-    std::uint32_t n = 0;
-    for (ENetList* list : {&peer->outgoingCommands, &peer->sentReliableCommands}) {
-      for (ENetListIterator it = enet_list_begin(list); it != enet_list_end(list);
-           it = enet_list_next(it)) {
-        ++n;
-      }
-    }
-    return n;
-  }
-
-  void Housekeeping() {
-    const std::uint64_t now = NowNs();
+    bool flight = false;
     auto tend = [&](Connection& c) {
       if (!c.peer) return;
-      c.enet_queued.store(QueuedInEnet(c.peer), std::memory_order_relaxed);
+      flight = flight || !enet_list_empty(&c.peer->outgoingCommands) ||
+               !enet_list_empty(&c.peer->sentReliableCommands) ||
+               !enet_list_empty(&c.peer->acknowledgements);
       c.stats.packets_retried.store(c.peer->packetsLost, std::memory_order_relaxed);
       if (c.established && now - c.last_ping_ns >= 1'000'000'000ull) {
         c.last_ping_ns = now;
         std::uint8_t ping[kPingSize] = {kPing};
         StoreU64(ping + 1, now);
         SendControl(c.peer, ping, sizeof ping, false);
+        flight = true;
       }
       if (now - c.stats.second_start_ns >= 1'000'000'000ull) {
         auto bps = static_cast<std::uint32_t>(c.stats.second_bytes * 8);
@@ -747,12 +771,10 @@ struct Endpoint {
       }
     };
     if (is_server) {
-      std::lock_guard lock(mutex);
       for (auto& [id, c] : connections) tend(*c);
-      // Departed players whose last message has been delivered are let go.
-      std::erase_if(departed, [&](const auto& c) { return dispatcher->Idle(c->strand); });
       // Connections that never said hello in time are let go.
       for (auto& c : pending_connections) {
+        flight = true;  // their handshake is still going on
         if (c->peer && now - c->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
           c->peer->data = nullptr;
           enet_peer_disconnect_now(c->peer, 0);
@@ -761,47 +783,117 @@ struct Endpoint {
       }
       std::erase_if(pending_connections, [](const auto& c) { return c->peer == nullptr; });
     } else if (server_connection) {
+      flight = flight || !server_connection->established;
       tend(*server_connection);
       if (!server_connection->established &&
           now - server_connection->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
-        FailConnect(*server_connection, DPNERR_NORESPONSE);
+        FailConnect(*server_connection, DPNERR_NORESPONSE, out);
       }
     }
+    in_flight = flight;
   }
 
-  void ServiceOnce(int timeout_ms) {
-    pollfd fds[2] = {{host->socket, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    ::poll(fds, 2, timeout_ms);
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t count;
-      [[maybe_unused]] ssize_t n = ::read(wake_fd, &count, sizeof count);
-    }
-    RunCommands();
-    ENetEvent e;
-    while (enet_host_service(host, &e, 0) > 0) {
-      switch (e.type) {
-        case ENET_EVENT_TYPE_CONNECT:
-          OnConnect(e);
-          break;
-        case ENET_EVENT_TYPE_RECEIVE:
-          OnReceive(e);
-          break;
-        case ENET_EVENT_TYPE_DISCONNECT:
-          OnDisconnect(e);
-          break;
-        default:
-          break;
+  // ---- service thread ----
+  // Runs the work found under the mutex: inline where the strand is idle and the filter allows,
+  // else on the pool. A strand past its guaranteed bound drops its connection.
+  void Run(Deliveries& out) {
+    for (int i = 0; i < out.count; ++i) {
+      Connection* c = out.items[i].connection;
+      const Event& e = out.items[i].event;
+      if (!dispatcher) {
+        if (e.packet) enet_packet_destroy(e.packet);
+        continue;
+      }
+      if (e.id == MessageId::Receive && inline_filter &&
+          inline_filter(e.packet->data, static_cast<std::uint32_t>(e.packet->dataLength)) &&
+          dispatcher->BeginInline(c->strand)) {
+        const std::uint64_t start = NowNs();
+        [[maybe_unused]] const auto size = static_cast<unsigned>(e.packet->dataLength);
+        dispatcher->Deliver(e);
+        dispatcher->EndInline(c->strand);
+        if (NowNs() - start > kInlineWatchdogNs) {
+          inline_overruns.fetch_add(1, std::memory_order_relaxed);
+#ifndef NDEBUG
+          std::fprintf(stderr, "transport: an inline handler ran %.1f ms (message of %u bytes)\n",
+                       static_cast<double>(NowNs() - start) / 1e6, size);
+#endif
+        }
+        continue;
+      }
+      if (dispatcher->Post(c->strand, e) == Dispatcher::kOverflow) {
+        Deliveries dropped;
+        {
+          std::lock_guard lock(host_mutex);
+          DropAsTimedOut(*c, dropped);
+        }
+        Run(dropped);
       }
     }
-    Housekeeping();
-    enet_host_flush(host);
+    out.count = 0;
+  }
+
+  void ServiceEvents() {
+    for (;;) {
+      Deliveries out;
+      bool more;
+      {
+        std::lock_guard lock(host_mutex);
+        if (!host) return;
+        ENetEvent e;
+        // A call that finds no event left to hand out also sends what is queued: sends made
+        // on this thread while handling the batch leave together here.
+        more = enet_host_service(host, &e, 0) > 0;
+        if (more) {
+          switch (e.type) {
+            case ENET_EVENT_TYPE_CONNECT:
+              OnConnect(e, out);
+              break;
+            case ENET_EVENT_TYPE_RECEIVE:
+              OnReceive(e, out);
+              break;
+            case ENET_EVENT_TYPE_DISCONNECT:
+              OnDisconnect(e, out);
+              break;
+            default:
+              break;
+          }
+        } else {
+          Housekeeping(out);
+          enet_host_flush(host);
+        }
+      }
+      Run(out);
+      if (!more) break;
+    }
+    // Departed players whose last message has been delivered are let go.
+    std::vector<std::unique_ptr<Connection>> gone;
+    {
+      std::lock_guard lock(host_mutex);
+      for (auto& c : departed) {
+        if (!dispatcher || dispatcher->Idle(c->strand)) gone.push_back(std::move(c));
+      }
+      std::erase_if(departed, [](const auto& c) { return c == nullptr; });
+    }
   }
 
   void ServiceLoop() {
     t_current_endpoint = this;
-    while (!stop_requested.load()) ServiceOnce(5);
+    while (!stop_requested.load()) {
+      bool busy;
+      {
+        std::lock_guard lock(host_mutex);
+        busy = in_flight;
+      }
+      pollfd fds[2] = {{host->socket, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+      ::poll(fds, 2, busy ? kBusyPollMs : kIdlePollMs);
+      if (fds[1].revents & POLLIN) {
+        std::uint64_t count;
+        [[maybe_unused]] ssize_t n = ::read(wake_fd, &count, sizeof count);
+      }
+      ServiceEvents();
+    }
     // Orderly close: everything already queued still leaves, then the peers are told.
-    RunCommands();
+    std::unique_lock lock(host_mutex);
     enet_host_flush(host);
     for (std::size_t i = 0; i < host->peerCount; ++i) {
       ENetPeer* p = &host->peers[i];
@@ -816,9 +908,13 @@ struct Endpoint {
       }
       if (!any || NowNs() > deadline) break;
       ENetEvent e;
-      while (enet_host_service(host, &e, 1) > 0) {
+      while (enet_host_service(host, &e, 0) > 0) {
         if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);
       }
+      lock.unlock();
+      pollfd fd{host->socket, POLLIN, 0};
+      ::poll(&fd, 1, 1);
+      lock.lock();
     }
     for (std::size_t i = 0; i < host->peerCount; ++i) {
       if (host->peers[i].state != ENET_PEER_STATE_DISCONNECTED) {
@@ -829,52 +925,100 @@ struct Endpoint {
     t_current_endpoint = nullptr;
   }
 
-  // ---- caller side ----
-  HRESULT QueueSend(DPNID target, const std::uint8_t* data, std::uint32_t size,
-                    std::uint32_t timeout_ms, std::uint32_t flags) {
+  // ---- caller side: any thread ----
+  // Hands one copy of the payload to ENet for one connection, under host_mutex. False when the
+  // connection had to be dropped for its queue.
+  void SendOne(Connection& c, const std::uint8_t* data, std::uint32_t size, enet_uint8 channel,
+               enet_uint32 packet_flags, bool guaranteed, Deliveries& out) {
+    if (!c.established || !c.peer) return;
+    const std::uint32_t queued = c.queued_bytes.load(std::memory_order_relaxed);
+    if (!guaranteed && queued > kUnguaranteedSendBound) {
+      // A connection that does not keep up loses unguaranteed traffic, not memory.
+      c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
+      c.stats.bytes_dropped.fetch_add(size, std::memory_order_relaxed);
+      c.stats.timed_out.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    if (guaranteed && queued > kGuaranteedSendBound) {
+      DropAsTimedOut(c, out);  // it cannot take guaranteed traffic any more
+      return;
+    }
+    ENetPacket* packet = enet_packet_create(data, size, packet_flags);
+    if (!packet) {
+      c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    packet->userData = &c;
+    packet->freeCallback = &PacketReleased;
+    c.queued_messages.fetch_add(1, std::memory_order_relaxed);
+    c.queued_bytes.fetch_add(size, std::memory_order_relaxed);
+    if (enet_peer_send(c.peer, channel, packet) < 0) {
+      enet_packet_destroy(packet);  // its callback takes it off the counts
+      c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    c.stats.second_bytes += size;
+    if (guaranteed) {
+      c.stats.packets_sent_g.fetch_add(1, std::memory_order_relaxed);
+      c.stats.bytes_sent_g.fetch_add(size, std::memory_order_relaxed);
+    } else {
+      c.stats.packets_sent_ng.fetch_add(1, std::memory_order_relaxed);
+      c.stats.bytes_sent_ng.fetch_add(size, std::memory_order_relaxed);
+    }
+  }
+
+  HRESULT Send(DPNID target, const std::uint8_t* data, std::uint32_t size, std::uint32_t flags) {
     if ((flags & ~kKnownSendFlags) != 0) return DPNERR_INVALIDFLAGS;
     if (!data || size == 0) return DPNERR_INVALIDPARAM;
     if (size > kMaxPayload) return DPNERR_SENDTOOLARGE;
     const bool guaranteed = flags & DPNSEND_GUARANTEED;
-    Command cmd;
-    cmd.target = target;
-    cmd.guaranteed = guaranteed;
-    cmd.channel = guaranteed                        ? kGuaranteedChannel
-                  : (flags & DPNSEND_NONSEQUENTIAL) ? kNonSequentialChannel
-                                                    : kSequentialChannel;
-    enet_uint32 packet_flags =
+    const enet_uint8 channel = guaranteed                        ? kGuaranteedChannel
+                               : (flags & DPNSEND_NONSEQUENTIAL) ? kNonSequentialChannel
+                                                                 : kSequentialChannel;
+    const enet_uint32 packet_flags =
         guaranteed ? ENET_PACKET_FLAG_RELIABLE
                    : (ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT |
                       ((flags & DPNSEND_NONSEQUENTIAL) ? ENET_PACKET_FLAG_UNSEQUENCED : 0));
-    cmd.deadline_ns = (!guaranteed && timeout_ms) ? NowNs() + timeout_ms * 1'000'000ull : 0;
-    cmd.packet = enet_packet_create(data, size, packet_flags);  // the one copy, outside any lock
-    if (!cmd.packet) return DPNERR_OUTOFMEMORY;
-    auto refuse = [&](HRESULT hr) {
-      enet_packet_destroy(cmd.packet);
-      return hr;
-    };
+    Deliveries out;
+    HRESULT hr = DPNSUCCESS_PENDING;
     {
-      std::lock_guard lock(mutex);
-      auto count = [&](Connection& c) {
-        c.pending.fetch_add(1, std::memory_order_relaxed);
-        c.queued_bytes.fetch_add(size, std::memory_order_relaxed);
-      };
+      std::lock_guard lock(host_mutex);
+      if (!host) return DPNERR_UNINITIALIZED;
       if (!is_server) {
-        if (!connected.load() || !client_connection) return refuse(DPNERR_NOCONNECTION);
-        count(*client_connection);
+        if (!connected.load() || !server_connection) return DPNERR_NOCONNECTION;
+        SendOne(*server_connection, data, size, channel, packet_flags, guaranteed, out);
       } else if (target == DPNID_ALL_PLAYERS_GROUP) {
-        for (auto& [id, c] : connections) count(*c);
+        // Drops (which change the table) are collected first.
+        Connection* targets[kMaxConnections];
+        std::size_t n = 0;
+        for (auto& [id, c] : connections) {
+          if (n < kMaxConnections) targets[n++] = c.get();
+        }
+        for (std::size_t i = 0; i < n; ++i) {
+          SendOne(*targets[i], data, size, channel, packet_flags, guaranteed, out);
+        }
       } else {
         auto it = connections.find(target);
-        if (it == connections.end()) return refuse(DPNERR_INVALIDPLAYER);
-        count(*it->second);
+        if (it == connections.end()) return DPNERR_INVALIDPLAYER;
+        SendOne(*it->second, data, size, channel, packet_flags, guaranteed, out);
       }
+      // The service thread sends what its handlers queued once it has no event left to hand
+      // out; any other sender sends at once.
+      if (t_current_endpoint != this) enet_host_flush(host);
     }
-    Enqueue(cmd);
-    return DPNSUCCESS_PENDING;
+    if (out.count > 0) RunOutside(out);
+    return hr;
   }
 
-  std::unique_ptr<Connection> client_connection;  // the client's one connection
+  // Posts work found by a sender (a dropped connection's departure); never inline.
+  void RunOutside(Deliveries& out) {
+    for (int i = 0; i < out.count; ++i) {
+      if (dispatcher) {
+        dispatcher->Post(out.items[i].connection->strand, out.items[i].event);
+      }
+    }
+    out.count = 0;
+  }
 };
 
 HRESULT EnumProviders(const Guid* provider, ServiceProviderInfo* buffer, std::uint32_t* buffer_size,
@@ -905,6 +1049,7 @@ class EnetClient final : public Client {
   HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t) override {
     return ep_.Initialize(context, handler);
   }
+  void SetInlineFilter(InlineFilter filter) override { ep_.inline_filter = filter; }
   HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
                                std::uint32_t* size, std::uint32_t* count) override {
     return EnumProviders(provider, buffer, size, count);
@@ -934,15 +1079,15 @@ class EnetClient final : public Client {
     ep_.StartService();
     return DPNSUCCESS_PENDING;
   }
-  HRESULT Send(const std::uint8_t* data, std::uint32_t size, std::uint32_t timeout_ms,
+  HRESULT Send(const std::uint8_t* data, std::uint32_t size, std::uint32_t,
                std::uint32_t flags) override {
     if (closed_) return DPNERR_UNINITIALIZED;
-    return ep_.QueueSend(0, data, size, timeout_ms, flags);
+    return ep_.Send(0, data, size, flags);
   }
   HRESULT GetConnectionInfo(ConnectionInfo* info) override {
     if (!info) return DPNERR_INVALIDPARAM;
     if (closed_ || !ep_.connected.load() || !ep_.client_connection) return DPNERR_NOCONNECTION;
-    ep_.client_connection->stats.Fill(info);
+    ep_.client_connection->Fill(info);
     return DPN_OK;
   }
   HRESULT Close(std::uint32_t) override {
@@ -965,6 +1110,7 @@ class EnetServer final : public Server {
   HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t) override {
     return ep_.Initialize(context, handler);
   }
+  void SetInlineFilter(InlineFilter filter) override { ep_.inline_filter = filter; }
   HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
                                std::uint32_t* size, std::uint32_t* count) override {
     return EnumProviders(provider, buffer, size, count);
@@ -986,30 +1132,30 @@ class EnetServer final : public Server {
     ep_.dispatcher = std::make_unique<Dispatcher>(ep_.context, ep_.handler, kMaxHandlerThreads);
     // The host's own player is reported first, before Host returns.
     Strand own;
-    ep_.dispatcher->Post(own, {MessageId::CreatePlayer, DPN_OK, ep_.host_player, nullptr});
+    ep_.dispatcher->Post(own, {MessageId::CreatePlayer, DPN_OK, ep_.host_player, nullptr, true});
     ep_.dispatcher->Drain(own);
     ep_.StartService();
     return DPN_OK;
   }
-  HRESULT SendTo(DPNID player, const std::uint8_t* data, std::uint32_t size,
-                 std::uint32_t timeout_ms, std::uint32_t flags) override {
+  HRESULT SendTo(DPNID player, const std::uint8_t* data, std::uint32_t size, std::uint32_t,
+                 std::uint32_t flags) override {
     if (closed_ || !ep_.host) return DPNERR_UNINITIALIZED;
-    return ep_.QueueSend(player, data, size, timeout_ms, flags);
+    return ep_.Send(player, data, size, flags);
   }
   HRESULT GetSendQueueInfo(DPNID player, std::uint32_t* messages, std::uint32_t* bytes,
                            std::uint32_t) override {
     if (closed_) return DPNERR_UNINITIALIZED;
-    std::lock_guard lock(ep_.mutex);
+    std::lock_guard lock(ep_.host_mutex);
     auto it = ep_.connections.find(player);
     if (it == ep_.connections.end()) return DPNERR_INVALIDPLAYER;
     const Connection& c = *it->second;
-    if (messages) *messages = c.pending.load() + c.enet_queued.load();
+    if (messages) *messages = c.queued_messages.load();
     if (bytes) *bytes = c.queued_bytes.load();
     return DPN_OK;
   }
   HRESULT KeepPlayer(DPNID player) override {
     if (closed_) return DPNERR_UNINITIALIZED;
-    std::lock_guard lock(ep_.mutex);
+    std::lock_guard lock(ep_.host_mutex);
     auto it = ep_.connections.find(player);
     if (it == ep_.connections.end()) return DPNERR_INVALIDPLAYER;
     it->second->kept = true;
@@ -1018,10 +1164,10 @@ class EnetServer final : public Server {
   HRESULT GetConnectionInfo(DPNID player, ConnectionInfo* info) override {
     if (!info) return DPNERR_INVALIDPARAM;
     if (closed_) return DPNERR_UNINITIALIZED;
-    std::lock_guard lock(ep_.mutex);
+    std::lock_guard lock(ep_.host_mutex);
     auto it = ep_.connections.find(player);
     if (it == ep_.connections.end()) return DPNERR_INVALIDPLAYER;
-    it->second->stats.Fill(info);
+    it->second->Fill(info);
     return DPN_OK;
   }
   HRESULT Close(std::uint32_t) override {

@@ -1,5 +1,6 @@
 #include "net/pool.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 
@@ -14,9 +15,14 @@ struct FreeBlock {
   FreeBlock* next;
 };
 
+// Freed blocks kept per size class: enough for a busy steady state, so that a burst's memory goes
+// back to the heap instead of staying in the pool for good.
+constexpr std::size_t kKeptBytesPerClass = 1024 * 1024;
+
 struct SizeClass {
   std::mutex mutex;
   FreeBlock* free = nullptr;
+  std::size_t kept = 0;  // blocks on the free list
 };
 
 SizeClass g_classes[kClasses];  // process-wide by nature: ENet's allocator hooks are global
@@ -41,6 +47,7 @@ void* PoolAllocate(std::size_t size) {
     if (sc.free) {
       raw = reinterpret_cast<std::uint8_t*>(sc.free) - kHeader;
       sc.free = sc.free->next;
+      --sc.kept;
     }
   }
   if (!raw) {
@@ -62,10 +69,18 @@ void PoolFree(void* block) {
     return;
   }
   SizeClass& sc = g_classes[c];
-  std::lock_guard lock(sc.mutex);
-  auto* f = static_cast<FreeBlock*>(block);
-  f->next = sc.free;
-  sc.free = f;
+  const std::size_t keep = std::max<std::size_t>(16, kKeptBytesPerClass / (std::size_t{32} << c));
+  {
+    std::lock_guard lock(sc.mutex);
+    if (sc.kept < keep) {
+      auto* f = static_cast<FreeBlock*>(block);
+      f->next = sc.free;
+      sc.free = f;
+      ++sc.kept;
+      return;
+    }
+  }
+  std::free(raw);
 }
 
 std::uint64_t PoolHeapAllocations() {

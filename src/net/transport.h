@@ -102,6 +102,12 @@ struct Message {
 // Handlers are plain functions with a context pointer; they return DPN_OK.
 using MessageHandler = HRESULT (*)(void* context, const Message& message);
 
+// Says, by its payload, whether a received message's handling can never block (no message box,
+// no wait, no lock held across a blocking call). Such a message is handled on the transport's
+// service thread when its connection has nothing else queued or running; all others on a
+// handler thread.
+using InlineFilter = bool (*)(const std::uint8_t* data, std::uint32_t size);
+
 struct Guid {
   std::array<std::uint8_t, 16> bytes{};
   // Parses "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" into the usual mixed-endian byte order.
@@ -154,6 +160,8 @@ struct ConnectionInfo {
   std::uint32_t bytes_received_non_guaranteed = 0;
   std::uint32_t packets_received_non_guaranteed = 0;
   std::uint32_t messages_received = 0;
+  // Received unguaranteed messages dropped because the handler fell behind.
+  std::uint32_t receives_dropped = 0;
 };
 
 // The client object: one session to a host.
@@ -161,6 +169,7 @@ class Client {
  public:
   virtual ~Client() = default;
   virtual HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t flags) = 0;
+  virtual void SetInlineFilter(InlineFilter filter) = 0;
   // First call with buffer null: DPNERR_BUFFERTOOSMALL and the needed size; then the list.
   virtual HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
                                        std::uint32_t* buffer_size, std::uint32_t* count) = 0;
@@ -179,6 +188,7 @@ class Server {
  public:
   virtual ~Server() = default;
   virtual HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t flags) = 0;
+  virtual void SetInlineFilter(InlineFilter filter) = 0;
   virtual HRESULT EnumServiceProviders(const Guid* provider, ServiceProviderInfo* buffer,
                                        std::uint32_t* buffer_size, std::uint32_t* count) = 0;
   virtual HRESULT Host(const ApplicationDesc& app, const Address& device) = 0;

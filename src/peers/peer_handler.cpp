@@ -383,6 +383,10 @@ void PeerDeparted(ClientContext& ctx, DPNID dpnid) {
   SendToOthers(ctx, dpnid, notice_bytes.data(), notice_bytes.size(), true, 0);
 }
 
+bool PeerMessageMayRunInline(const std::uint8_t*, std::uint32_t size) {
+  return size == kOwnVesselReportBytes;
+}
+
 net::HRESULT OnPeerMessage(void* context, const net::Message& message) {
   auto& ctx = *static_cast<ClientContext*>(context);
   if (!ctx.peer_host_active.load()) return net::DPN_OK;

@@ -23,6 +23,10 @@ constexpr std::size_t kPeerTextLimit = 77;  // characters the client writes into
 // The peer host's handler; `context` is the ClientContext.
 net::HRESULT OnPeerMessage(void* context, const net::Message& message);
 
+// The peer messages whose handling never blocks, so the transport may handle them on its service
+// thread: the view program's own-vessel reports (forward, record, relay, store).
+bool PeerMessageMayRunInline(const std::uint8_t* data, std::uint32_t size);
+
 // The three admission events (called by the handler; public for tests).
 void PeerConnected(ClientContext& ctx, net::DPNID dpnid);
 void PeerRegistration(ClientContext& ctx, net::DPNID dpnid, const std::uint8_t* message);

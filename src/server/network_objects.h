@@ -14,6 +14,9 @@ struct Handlers {
   net::MessageHandler server_messages = nullptr;  // the client session's handler
   net::MessageHandler peer_messages = nullptr;    // the peer host's handler
   void* context = nullptr;
+  // Which messages each handler takes on the transport's service thread (none when null).
+  net::InlineFilter server_inline = nullptr;
+  net::InlineFilter peer_inline = nullptr;
 };
 
 // Creates and initialises the three objects; the first failure shows one "Communication Error!"

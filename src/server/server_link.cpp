@@ -426,6 +426,10 @@ void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t si
   }
 }
 
+bool ServerMessageMayRunInline(const std::uint8_t*, std::uint32_t size) {
+  return size == kVesselStateSize || size == kPlayerPositionSize;
+}
+
 void DispatchServerPayload(ClientContext& ctx, const std::uint8_t* payload, std::uint32_t size) {
   // The transport's buffer is valid for the whole call and only read here, so messages are
   // decoded and relayed from it directly: the relay's one copy is the transport's own.

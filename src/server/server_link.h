@@ -77,6 +77,10 @@ void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t si
 // The client session's handler; `context` is the ClientContext.
 net::HRESULT OnServerMessage(void* context, const net::Message& message);
 
+// The server messages whose handling never blocks, so the transport may handle them on its
+// service thread: vessel states and player positions (relay and store, no box, no wait).
+bool ServerMessageMayRunInline(const std::uint8_t* data, std::uint32_t size);
+
 // The receive dispatch for one payload, by size then type.
 void DispatchServerPayload(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size);
 

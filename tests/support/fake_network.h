@@ -31,6 +31,7 @@ class FakeClient final : public net::Client {
  public:
   explicit FakeClient(FakeNetwork& network) : network_(network) {}
   net::HRESULT Initialize(void* context, net::MessageHandler handler, std::uint32_t) override;
+  void SetInlineFilter(net::InlineFilter) override {}
   net::HRESULT EnumServiceProviders(const net::Guid*, net::ServiceProviderInfo* buffer,
                                     std::uint32_t* size, std::uint32_t* count) override;
   net::HRESULT Connect(const net::ApplicationDesc& app, const net::Address& host,
@@ -57,6 +58,7 @@ class FakeServer final : public net::Server {
  public:
   explicit FakeServer(FakeNetwork& network) : network_(network) {}
   net::HRESULT Initialize(void* context, net::MessageHandler handler, std::uint32_t) override;
+  void SetInlineFilter(net::InlineFilter) override {}
   net::HRESULT EnumServiceProviders(const net::Guid*, net::ServiceProviderInfo* buffer,
                                     std::uint32_t* size, std::uint32_t* count) override;
   net::HRESULT Host(const net::ApplicationDesc& app, const net::Address& device) override;

@@ -68,7 +68,8 @@ struct HeadlessClient {
   }
   void Start() {
     thread = std::thread([this] {
-      Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx};
+      Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx, &ServerMessageMayRunInline,
+                        &PeerMessageMayRunInline};
       exit_code = RunClient(ctx, std::to_string(ctx.peer_host_port), handlers);
       done = true;
     });
