@@ -48,7 +48,7 @@ constexpr std::size_t kMaxHandlerThreads = 8;
 // channel and one more arriving.
 constexpr std::size_t kMaxWaitingData = 4 * kMaxPayload;
 // What one connection may hold in queues (docs/transport.md, "Bounds").
-constexpr std::uint32_t kUnguaranteedSendBound = 256 * 1024;    // queued bytes: drop new ones
+constexpr std::uint32_t kUnguaranteedSendBound = 256 * 1024;     // queued bytes: drop new ones
 constexpr std::uint32_t kGuaranteedSendBound = 8 * 1024 * 1024;  // queued bytes: drop the peer
 constexpr std::uint32_t kHandlerUnguaranteedBound = 256;  // waiting messages: drop the oldest
 constexpr std::uint32_t kHandlerGuaranteedBound = 16 * 1024 * 1024;  // waiting bytes: drop peer
@@ -141,10 +141,10 @@ struct Event {
 };
 
 struct Strand {
-  Ring<Event> queue;  // the dispatcher's mutex, as are the fields below
-  bool scheduled = false;  // ready, running on a pool thread, or running inline
-  std::uint32_t unguaranteed = 0;     // unguaranteed messages waiting
-  std::uint32_t guaranteed_bytes = 0;  // guaranteed payload bytes waiting
+  Ring<Event> queue;                      // the dispatcher's mutex, as are the fields below
+  bool scheduled = false;                 // ready, running on a pool thread, or running inline
+  std::uint32_t unguaranteed = 0;         // unguaranteed messages waiting
+  std::uint32_t guaranteed_bytes = 0;     // guaranteed payload bytes waiting
   std::atomic<std::uint32_t> dropped{0};  // unguaranteed messages dropped for the bound
   ~Strand() {
     while (!queue.Empty()) {
@@ -267,8 +267,8 @@ class Dispatcher {
       for (int n = 0; n < kBatch && !strand->queue.Empty() && !stopping_; ++n) {
         Event e = strand->queue.Pop();
         if (e.guaranteed) {
-          strand->guaranteed_bytes -= e.packet ? static_cast<std::uint32_t>(e.packet->dataLength)
-                                               : 0;
+          strand->guaranteed_bytes -=
+              e.packet ? static_cast<std::uint32_t>(e.packet->dataLength) : 0;
         } else {
           --strand->unguaranteed;
         }
@@ -703,6 +703,8 @@ struct Endpoint {
       return;
     }
     auto size = static_cast<std::uint32_t>(e.packet->dataLength);
+    if (options.receive_hook)
+      options.receive_hook(options.receive_hook_context, e.packet->data, size);
     const bool guaranteed = e.channelID == kGuaranteedChannel;
     if (guaranteed) {
       c->stats.packets_recv_g.fetch_add(1, std::memory_order_relaxed);
