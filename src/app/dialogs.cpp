@@ -1,5 +1,6 @@
 #include "app/dialogs.h"
 #include "app/main_dialog.h"
+#include "app/offline_dialog.h"
 #include "server/connect.h"
 
 namespace talmeris {
@@ -14,6 +15,8 @@ const DialogProcedure* FindDialogProcedure(int resource) {
       return &kNewAccountDialogProcedure;
     case kWelcomeDialog:
       return &kWelcomeDialogProcedure;
+    case kOfflineMessagesDialog:
+      return &kOfflineMessagesDialogProcedure;
     default:
       return nullptr;
   }

@@ -1,4 +1,5 @@
 #include "server/connect.h"
+#include "server/offline_messages.h"
 
 #include <cctype>
 #include <cstdio>
@@ -65,21 +66,6 @@ void LaunchPeers(ClientContext& ctx, WindowId main) {
   if (!StartPeerProgram(ctx, "Panoptra64.exe")) {
     ctx.event_log.Add(main, "Could not find the required Panoptra.exe...");
   }
-}
-
-int CountOfflineMessages(ClientContext& ctx) {
-  std::lock_guard lock(ctx.offline_messages_lock);
-  std::FILE* f = std::fopen(ctx.File("messages.txt").c_str(), "a+");  // creates an empty file
-  if (!f) return 0;
-  std::rewind(f);
-  int lines = 0, c, last = '\n';
-  while ((c = std::fgetc(f)) != EOF) {
-    if (c == '\n') ++lines;
-    last = c;
-  }
-  if (last != '\n') ++lines;  // a last line without its line end
-  std::fclose(f);
-  return lines;
 }
 
 void StartRunning(ClientContext& ctx, WindowId main) {

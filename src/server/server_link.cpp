@@ -6,6 +6,8 @@
 
 #include "peers/peer_host.h"
 #include "server/connect.h"
+#include "server/offline_messages.h"
+#include "server/patching.h"
 #include "server/protocol.h"
 #include "server/text_fields.h"
 #include "server/vessels.h"
@@ -123,7 +125,7 @@ void OnLoginStatus(ClientContext& ctx, const ShortMessage& m) {
   if (m.value2 == 0.0f) {
     OnReady(ctx, m);
   } else if (m.value2 == 1.0f) {
-    // Patching arrives with its own issue.
+    StartPatch(ctx, m);
   } else if (m.value2 == 2.0f) {
     if (m.value1 == 1.0f) {
       ctx.event_log.Add(ctx.main_window.load(), "Login information verified...");
@@ -378,6 +380,49 @@ void OnShortMessage(ClientContext& ctx, const std::uint8_t* data) {
   }
 }
 
+// ---- chat lines, notices and offline messages ----
+
+void OnChatLine(ClientContext& ctx, const std::uint8_t* msg) {
+  const unsigned slot = msg[1];
+  if (!ValidPlayerSlot(slot)) return;  // never indexes outside the roster
+  std::int8_t alignment;
+  FixedText<13> handle;
+  {
+    PlayerRecord& p = ctx.tables.roster[slot];
+    std::lock_guard lock(p.lock);
+    alignment = p.alignment;
+    handle = p.handle;
+  }
+  std::int8_t filter;
+  {
+    std::lock_guard lock(ctx.settings_lock);
+    filter = ctx.settings.player_list_filter;
+  }
+  if (alignment < filter) return;
+  RelayToAll(ctx, msg, kTextMessageSize);
+  char line[199];
+  const std::string_view text = MessageText(msg + 4, 84);
+  std::snprintf(line, sizeof line, "[%s]: %.*s", handle.bytes, static_cast<int>(text.size()),
+                text.data());
+  ctx.event_log.Add(ctx.main_window.load(), line);
+}
+
+void OnServerNotice(ClientContext& ctx, const std::uint8_t* msg) {
+  WindowId owner = ctx.player_info_window.load();
+  if (owner == kNoWindow) owner = ctx.profile_editor_window.load();
+  if (owner == kNoWindow) owner = ctx.main_window.load();
+  const std::string_view text = MessageText(msg + 4, 84);
+  ctx.ports.windows->MessageBox(owner, text.substr(0, 198), "Server Message", kMbOk);
+}
+
+void OnOfflineMessage(ClientContext& ctx, const std::uint8_t* msg) {
+  ShortMessage cue{kSoundCue, 0, 8.0f};
+  auto bytes = cue.Encode();
+  SendToSoundPeers(ctx, bytes.data(), bytes.size());
+  DeliverOfflineMessage(ctx, MessageText(msg + 4, 84));
+  ctx.ports.windows->EnableControl(ctx.main_window.load(), kCtlMessages, true);
+}
+
 void OnTextMessage(ClientContext& ctx, const std::uint8_t* data) {
   switch (data[0]) {
     case kPlayerIdentity:
@@ -395,8 +440,15 @@ void OnTextMessage(ClientContext& ctx, const std::uint8_t* data) {
     case kVesselIdentity:
       OnVesselIdentity(ctx, data);
       break;
-    // Chat, notices and offline messages arrive with the chat issue; chat is relayed meanwhile.
     case kChatLine:
+      OnChatLine(ctx, data);
+      break;
+    case kServerNotice:
+      OnServerNotice(ctx, data);
+      break;
+    case kOfflineMessage:
+      OnOfflineMessage(ctx, data);
+      break;
     case 2:
     case 11:
     case 13:
@@ -447,7 +499,8 @@ void DispatchServerPayload(ClientContext& ctx, const std::uint8_t* payload, std:
       OnTextMessage(ctx, payload);
       break;
     case kPatchChunkSize:
-      break;  // the patch chunk arrives with patching
+      OnPatchChunk(ctx, payload);
+      break;
     default:
       // TerrainData: passed on verbatim.
       SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, payload, size, true, 0);

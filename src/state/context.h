@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "net/transport.h"
 #include "state/event_log.h"
@@ -93,11 +95,19 @@ struct ClientContext {
   bool tick_busy = false;        // main thread
   float lag_accumulator = 0.0f;  // main thread
   std::atomic<float> flood_counter{0.0f};
-  bool voice_muted = false;   // main thread
-  int close_pause_ms = 1000;  // the orderly close's pause
+  // The chat path: typed lines (main thread) and peer lines (peer handler) one at a time.
+  std::mutex chat_lock;
+  FixedText<41> last_chat_word;  // chat_lock; the last word read, after any replacement
+  bool voice_muted = false;      // main thread
+  int close_pause_ms = 1000;     // the orderly close's pause
 
   // Connection sequence state shared with the server handler.
   std::atomic<bool> data_up_to_date{false};
+  // Patching; the server handler's thread only.
+  struct {
+    std::uint32_t total = 0;
+    std::uint32_t done = 0;  // never reset; never above total
+  } patch;
   bool new_account_requested = false;  // main thread
 
   // Open secondary dialogs that server replies update (kNoWindow while closed).
@@ -116,10 +126,12 @@ struct ClientContext {
   std::mutex peer_registration_lock;  // a registration's conflict test and allocation; outer
   PeerSlots peer_slots;
   std::mutex peer_text_lock;
-  FixedText<99> peer_shared_text;  // peer_text_lock
-  bool peer_shared_flag = false;   // peer_text_lock
-  int peer_drain_sleep_ms = 500;   // the welcome's drain wait between queue queries
-  std::mutex offline_messages_lock;
+  FixedText<99> peer_shared_text;    // peer_text_lock
+  bool peer_shared_flag = false;     // peer_text_lock
+  int peer_drain_sleep_ms = 500;     // the welcome's drain wait between queue queries
+  std::mutex offline_messages_lock;  // every open-read/write-close of messages.txt
+  std::atomic<WindowId> offline_messages_window{kNoWindow};  // set and cleared under the lock
+  std::vector<std::string> offline_inbox;  // offline_messages_lock: arrivals for the open dialog
 };
 
 // Stores offsets first..last of the settings into Client.cfg from a copy taken under

@@ -19,12 +19,16 @@ class NullWindowPort final : public WindowPort {
   void ListDeleteExact(WindowId, int, std::string_view) override {}
   void ListClear(WindowId, int) override {}
   void ListSelect(WindowId, int, int) override {}
+  void ListDeleteAt(WindowId, int, int) override {}
+  void SortList(WindowId, int) override {}
   std::string ControlText(WindowId, int) override { return {}; }
   bool IsChecked(WindowId, int) override { return false; }
   int ListFindExact(WindowId, int, std::string_view) override { return -1; }
   int ListCount(WindowId, int) override { return 0; }
   int ListSelection(WindowId, int) override { return -1; }
   std::string ListSelectedText(WindowId, int) override { return {}; }
+  std::string ListItemText(WindowId, int, int) override { return {}; }
+  int TextWidth(std::string_view text) override { return 6 * static_cast<int>(text.size()); }
   void EndDialog(WindowId, int) override {}
   void RequestClose(WindowId) override {}
   void PostRefresh(WindowId) override {}

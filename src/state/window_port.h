@@ -23,12 +23,13 @@ enum : unsigned {
   kMbOk = 0x00,
   kMbOkCancel = 0x01,
   kMbYesNo = 0x04,
+  kMbRetryCancel = 0x05,
   kMbIconError = 0x10,  // also "stop"
   kMbIconQuestion = 0x20,
   kMbIconWarning = 0x30,
   kMbIconInformation = 0x40,
 };
-enum : int { kIdOk = 1, kIdCancel = 2, kIdYes = 6, kIdNo = 7 };
+enum : int { kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7 };
 
 // Notification codes delivered with a command.
 enum : int {
@@ -68,6 +69,9 @@ class WindowPort {
   virtual void ListDeleteExact(WindowId window, int control, std::string_view text) = 0;
   virtual void ListClear(WindowId window, int control) = 0;
   virtual void ListSelect(WindowId window, int control, int index) = 0;
+  virtual void ListDeleteAt(WindowId window, int control, int index) = 0;
+  // From now on the list keeps its items sorted by text, letters compared without regard to case.
+  virtual void SortList(WindowId window, int control) = 0;
 
   // Queries; main thread only.
   virtual std::string ControlText(WindowId window, int control) = 0;
@@ -76,6 +80,11 @@ class WindowPort {
   virtual int ListCount(WindowId window, int control) = 0;
   virtual int ListSelection(WindowId window, int control) = 0;  // -1 = none
   virtual std::string ListSelectedText(WindowId window, int control) = 0;
+  virtual std::string ListItemText(WindowId window, int control, int index) = 0;
+
+  // Any thread: the width in pixels of a text in the system's general font, as the chat display
+  // shows it.
+  virtual int TextWidth(std::string_view text) = 0;
 
   // Windows; any thread.
   virtual void EndDialog(WindowId window, int code) = 0;

@@ -5,6 +5,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -58,6 +60,7 @@ bool ProgramChecked(QWidget* w) {
 int DefaultAnswer(unsigned type) {
   switch (type & 0x0F) {
     case kMbOkCancel:
+    case kMbRetryCancel:
       return kIdCancel;
     case kMbYesNo:
       return kIdNo;
@@ -66,7 +69,30 @@ int DefaultAnswer(unsigned type) {
   }
 }
 
-QtWindowPort::QtWindowPort() : main_thread_(std::this_thread::get_id()) {}
+namespace {
+// A list item that sorts by text with the letters compared without regard to case, as the
+// sorted list controls of the dialog templates do (Qt's own order is case-sensitive).
+class CaselessItem final : public QListWidgetItem {
+ public:
+  explicit CaselessItem(const QString& text) : QListWidgetItem(text) {}
+  bool operator<(const QListWidgetItem& other) const override {
+    return text().compare(other.text(), Qt::CaseInsensitive) < 0;
+  }
+};
+}  // namespace
+
+QtWindowPort::QtWindowPort() : main_thread_(std::this_thread::get_id()) {
+  const QFontMetrics metrics(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
+  for (int ch = 0; ch < 256; ++ch) {
+    advances_[ch] = static_cast<std::uint16_t>(metrics.horizontalAdvance(QChar(ch)));
+  }
+}
+
+int QtWindowPort::TextWidth(std::string_view text) {
+  int width = 0;
+  for (char ch : text) width += advances_[static_cast<unsigned char>(ch)];
+  return width;
+}
 
 QtWindowPort::~QtWindowPort() {
   ReleaseWaiters();
@@ -165,7 +191,14 @@ void QtWindowPort::SetWindowTitle(WindowId window, std::string_view title) {
 void QtWindowPort::ListAdd(WindowId window, int control, std::string_view text) {
   Run([=, this, t = Widen(text)] {
     QWidget* c = Control(window, control);
-    if (auto* l = qobject_cast<QListWidget*>(c)) l->addItem(t);
+    if (auto* l = qobject_cast<QListWidget*>(c)) {
+      if (l->isSortingEnabled()) {
+        l->addItem(new CaselessItem(t));
+        l->sortItems();
+      } else {
+        l->addItem(t);
+      }
+    }
     if (auto* b = qobject_cast<QComboBox*>(c)) b->addItem(t);
   });
 }
@@ -177,6 +210,25 @@ void QtWindowPort::ListDeleteExact(WindowId window, int control, std::string_vie
     QWidget* c = Control(window, control);
     if (auto* l = qobject_cast<QListWidget*>(c)) delete l->takeItem(index);
     if (auto* b = qobject_cast<QComboBox*>(c)) b->removeItem(index);
+  });
+}
+
+void QtWindowPort::ListDeleteAt(WindowId window, int control, int index) {
+  Run([=, this] {
+    QWidget* c = Control(window, control);
+    if (auto* l = qobject_cast<QListWidget*>(c); l && index >= 0 && index < l->count()) {
+      delete l->takeItem(index);
+    }
+    if (auto* b = qobject_cast<QComboBox*>(c)) b->removeItem(index);
+  });
+}
+
+void QtWindowPort::SortList(WindowId window, int control) {
+  Run([=, this] {
+    if (auto* l = qobject_cast<QListWidget*>(Control(window, control))) {
+      l->setSortingEnabled(true);
+      l->sortItems();
+    }
   });
 }
 
@@ -246,6 +298,17 @@ std::string QtWindowPort::ListSelectedText(WindowId window, int control) {
     if (QListWidgetItem* item = l->currentItem()) return Narrow(item->text());
   }
   if (auto* b = qobject_cast<QComboBox*>(c)) return Narrow(b->currentText());
+  return {};
+}
+
+std::string QtWindowPort::ListItemText(WindowId window, int control, int index) {
+  QWidget* c = Control(window, control);
+  if (auto* l = qobject_cast<QListWidget*>(c); l && index >= 0 && index < l->count()) {
+    return Narrow(l->item(index)->text());
+  }
+  if (auto* b = qobject_cast<QComboBox*>(c); b && index >= 0 && index < b->count()) {
+    return Narrow(b->itemText(index));
+  }
   return {};
 }
 
@@ -433,6 +496,10 @@ int QtWindowPort::ShowBox(WindowId owner, const QString& text, const QString& ca
   switch (type & 0x0F) {
     case kMbOkCancel:
       box.addButton(QMessageBox::Ok)->setProperty("answer", kIdOk);
+      box.addButton(QMessageBox::Cancel)->setProperty("answer", kIdCancel);
+      break;
+    case kMbRetryCancel:
+      box.addButton(QMessageBox::Retry)->setProperty("answer", kIdRetry);
       box.addButton(QMessageBox::Cancel)->setProperty("answer", kIdCancel);
       break;
     case kMbYesNo:

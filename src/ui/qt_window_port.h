@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QObject>
 #include <QPointer>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <map>
@@ -55,12 +56,16 @@ class QtWindowPort final : public QObject, public WindowPort {
   void ListDeleteExact(WindowId window, int control, std::string_view text) override;
   void ListClear(WindowId window, int control) override;
   void ListSelect(WindowId window, int control, int index) override;
+  void ListDeleteAt(WindowId window, int control, int index) override;
+  void SortList(WindowId window, int control) override;
   std::string ControlText(WindowId window, int control) override;
   bool IsChecked(WindowId window, int control) override;
   int ListFindExact(WindowId window, int control, std::string_view text) override;
   int ListCount(WindowId window, int control) override;
   int ListSelection(WindowId window, int control) override;
   std::string ListSelectedText(WindowId window, int control) override;
+  std::string ListItemText(WindowId window, int control, int index) override;
+  int TextWidth(std::string_view text) override;
   void EndDialog(WindowId window, int code) override;
   void RequestClose(WindowId window) override;
   void PostRefresh(WindowId window) override;
@@ -71,6 +76,10 @@ class QtWindowPort final : public QObject, public WindowPort {
                  unsigned type) override;
 
  private:
+  // Advance widths of the 256 single-byte characters in the general system font, measured once
+  // on the main thread so that any thread can measure.
+  std::array<std::uint16_t, 256> advances_{};
+
   struct Window {
     QPointer<QDialog> dialog;
     const DialogProcedure* procedure = nullptr;

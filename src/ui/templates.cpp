@@ -15,6 +15,7 @@
 #include "ui_login_dialog.h"
 #include "ui_main_dialog.h"
 #include "ui_new_account_dialog.h"
+#include "ui_offline_messages_dialog.h"
 #include "ui_welcome_dialog.h"
 
 namespace talmeris::ui {
@@ -113,6 +114,8 @@ bool ApplyTemplate(int resource, QDialog* dialog) {
       return Apply<Ui::NewAccountDialog>(dialog);
     case kWelcomeDialog:
       return Apply<Ui::WelcomeDialog>(dialog);
+    case kOfflineMessagesDialog:
+      return Apply<Ui::OfflineMessagesDialog>(dialog);
     default:
       return false;
   }

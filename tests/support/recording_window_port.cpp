@@ -76,9 +76,26 @@ void RecordingWindowPort::SetTextLimit(WindowId w, int c, int n) {
 void RecordingWindowPort::SetWindowTitle(WindowId w, std::string_view title) {
   Record("title " + std::to_string(w) + " " + std::string(title));
 }
+namespace {
+bool LessNoCase(std::string_view a, std::string_view b) {
+  auto fold = [](char ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch + 32) : ch; };
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [&](char x, char y) {
+    return static_cast<unsigned char>(fold(x)) < static_cast<unsigned char>(fold(y));
+  });
+}
+}  // namespace
+
 void RecordingWindowPort::ListAdd(WindowId w, int c, std::string_view text) {
   std::lock_guard lock(mutex_);
-  lists[{w, c}].emplace_back(text);
+  auto& l = lists[{w, c}];
+  if (sorted_lists.count({w, c})) {
+    l.insert(
+        std::upper_bound(l.begin(), l.end(), text,
+                         [](std::string_view t, const std::string& s) { return LessNoCase(t, s); }),
+        std::string(text));
+  } else {
+    l.emplace_back(text);
+  }
   Record("listadd " + Id(w, c) + " " + std::string(text));
 }
 void RecordingWindowPort::ListDeleteExact(WindowId w, int c, std::string_view text) {
@@ -93,6 +110,26 @@ void RecordingWindowPort::ListClear(WindowId w, int c) {
   std::lock_guard lock(mutex_);
   lists[{w, c}].clear();
   Record("listclear " + Id(w, c));
+}
+void RecordingWindowPort::ListDeleteAt(WindowId w, int c, int index) {
+  std::lock_guard lock(mutex_);
+  auto& l = lists[{w, c}];
+  if (index >= 0 && index < static_cast<int>(l.size())) l.erase(l.begin() + index);
+  Record("listdeleteat " + Id(w, c) + " " + std::to_string(index));
+}
+void RecordingWindowPort::SortList(WindowId w, int c) {
+  std::lock_guard lock(mutex_);
+  sorted_lists.insert({w, c});
+}
+std::string RecordingWindowPort::ListItemText(WindowId w, int c, int index) {
+  std::lock_guard lock(mutex_);
+  auto& l = lists[{w, c}];
+  return index >= 0 && index < static_cast<int>(l.size()) ? l[index] : std::string();
+}
+int RecordingWindowPort::TextWidth(std::string_view text) {
+  int width = 0;
+  for (char ch : text) width += ch == 'W' || ch == 'M' || ch == 'm' ? 9 : 6;
+  return width;
 }
 void RecordingWindowPort::ListSelect(WindowId w, int c, int index) {
   std::lock_guard lock(mutex_);

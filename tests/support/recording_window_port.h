@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,7 @@ class RecordingWindowPort : public WindowPort {
   std::map<std::pair<WindowId, int>, bool> checked;
   std::map<std::pair<WindowId, int>, std::vector<std::string>> lists;
   std::map<std::pair<WindowId, int>, int> selection;
+  std::set<std::pair<WindowId, int>> sorted_lists;
   std::map<std::pair<WindowId, int>, bool> enabled;
   std::map<WindowId, int> ended;  // EndDialog codes
   int refreshes = 0;
@@ -67,12 +69,17 @@ class RecordingWindowPort : public WindowPort {
   void ListDeleteExact(WindowId window, int control, std::string_view text) override;
   void ListClear(WindowId window, int control) override;
   void ListSelect(WindowId window, int control, int index) override;
+  void ListDeleteAt(WindowId window, int control, int index) override;
+  void SortList(WindowId window, int control) override;
   std::string ControlText(WindowId window, int control) override;
   bool IsChecked(WindowId window, int control) override;
   int ListFindExact(WindowId window, int control, std::string_view text) override;
   int ListCount(WindowId window, int control) override;
   int ListSelection(WindowId window, int control) override;
   std::string ListSelectedText(WindowId window, int control) override;
+  std::string ListItemText(WindowId window, int control, int index) override;
+  // Deterministic: 6 pixels a character, 9 for 'W', 'M' and 'm'.
+  int TextWidth(std::string_view text) override;
   void EndDialog(WindowId window, int code) override;
   void RequestClose(WindowId window) override;
   void PostRefresh(WindowId window) override;
