@@ -272,8 +272,8 @@ TEST_F(TransportTest, ABlockedHandlerHoldsBackOnlyItsOwnConnectionInOrderAndBoun
       return;
     }
     std::lock_guard lock(server_inbox.mutex);
-    seen.push_back({m.player, {m.data, m.data + m.size}, blocking.load(),
-                    std::this_thread::get_id()});
+    seen.push_back(
+        {m.player, {m.data, m.data + m.size}, blocking.load(), std::this_thread::get_id()});
   };
   std::unique_ptr<Server> server;
   network->CreateServer(&server);
@@ -310,8 +310,8 @@ TEST_F(TransportTest, ABlockedHandlerHoldsBackOnlyItsOwnConnectionInOrderAndBoun
   };
   ASSERT_TRUE(server_inbox.WaitFor([&](Inbox&) { return count(0x33) == 10; }, 2000ms));
   EXPECT_TRUE(blocking.load());  // b's messages were handled while a's handler was blocked
-  ASSERT_TRUE(server_inbox.WaitFor([&](Inbox&) { return !blocking.load() && count(0x22) == 10; },
-                                   5000ms));
+  ASSERT_TRUE(
+      server_inbox.WaitFor([&](Inbox&) { return !blocking.load() && count(0x22) == 10; }, 5000ms));
 
   std::thread::id pool_thread;
   {
@@ -635,8 +635,8 @@ TEST_F(TransportTest, AFullHostDisplacesConnectionsNeverKeptAndThreadsStayFew) {
   RawConnections flood(4);
   flood.Connect(port, 70, true);
   ASSERT_TRUE(flood.Service([&] { return flood.connected == 70 && flood.welcomed >= 63; }))
-      << flood.connected << " connected, " << flood.welcomed << " welcomed, "
-      << flood.disconnected << " displaced";
+      << flood.connected << " connected, " << flood.welcomed << " welcomed, " << flood.disconnected
+      << " displaced";
   flood.Connect(port, 30, false);
   ASSERT_TRUE(flood.Service([&] { return flood.connected == 100 && flood.disconnected >= 37; }));
 

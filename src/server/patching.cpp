@@ -105,7 +105,11 @@ std::optional<std::filesystem::path> ResolvePatchPath(const std::filesystem::pat
   }
   const auto resolved = parent / file.filename();
   if (std::filesystem::is_symlink(resolved, ec)) {
-    const auto target = std::filesystem::weakly_canonical(resolved, ec);
+    // A link, even one to nothing yet, must point inside too.
+    auto target = std::filesystem::read_symlink(resolved, ec);
+    if (ec) return std::nullopt;
+    if (target.is_relative()) target = parent / target;
+    target = std::filesystem::weakly_canonical(target, ec);
     if (ec || !Inside(root, target)) return std::nullopt;
   }
   return resolved;

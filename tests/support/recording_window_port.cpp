@@ -128,7 +128,7 @@ std::string RecordingWindowPort::ListItemText(WindowId w, int c, int index) {
 }
 int RecordingWindowPort::TextWidth(std::string_view text) {
   int width = 0;
-  for (char ch : text) width += ch == 'W' || ch == 'M' || ch == 'm' ? 9 : 6;
+  for (char ch : text) width += ch == 'W' ? 12 : ch == 'M' || ch == 'm' ? 9 : 6;
   return width;
 }
 void RecordingWindowPort::ListSelect(WindowId w, int c, int index) {

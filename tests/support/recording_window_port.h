@@ -78,7 +78,7 @@ class RecordingWindowPort : public WindowPort {
   int ListSelection(WindowId window, int control) override;
   std::string ListSelectedText(WindowId window, int control) override;
   std::string ListItemText(WindowId window, int control, int index) override;
-  // Deterministic: 6 pixels a character, 9 for 'W', 'M' and 'm'.
+  // Deterministic: 6 pixels a character, 9 for 'M' and 'm', 12 for 'W'.
   int TextWidth(std::string_view text) override;
   void EndDialog(WindowId window, int code) override;
   void RequestClose(WindowId window) override;

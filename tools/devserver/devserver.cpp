@@ -1,7 +1,10 @@
 #include "devserver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "base/bytes.h"
@@ -21,6 +24,9 @@ struct DevServer::Client {
   std::uint8_t gender = 1;
   bool verified = false;
   bool logged_in = false;
+  std::uint16_t data_revision = 0;  // from its login
+  std::size_t next_chunk = 0;       // while patching
+  bool patching = false;
 };
 
 struct DevServer::Bot {
@@ -31,13 +37,67 @@ struct DevServer::Bot {
   bool online = false;
   double next_toggle = 0;
   float angle = 0;
+  double next_chat = 0;
 };
 
 namespace {
 const Guid kServerApplication = *Guid::Parse("{1AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
 const char* kMaleNames[] = {"Bram Hollis", "Corin Vale", "Dorian Pike", "Emmet Crane"};
 const char* kFemaleNames[] = {"Ilse Marrow", "Juna Reyes", "Katya Lind", "Liora Finch"};
+const char* kBotLines[] = {"anyone near the north relay?", "docking in five", "nice flying!",
+                           "the weather over the ridge is rough today", "see you at the hub"};
+constexpr std::size_t kChunkData = 16384;
 }  // namespace
+
+std::vector<PatchChunk> PlanPatch(const Options& options) {
+  std::vector<PatchChunk> plan;
+  if (options.patch_dir.empty()) return plan;
+  namespace fs = std::filesystem;
+  const fs::path root(options.patch_dir);
+  std::vector<fs::path> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->is_regular_file() && it->path().filename() != ".delete") files.push_back(it->path());
+  }
+  std::sort(files.begin(), files.end());
+  auto windows_name = [](std::string name) {
+    std::replace(name.begin(), name.end(), '/', '\\');
+    return name;
+  };
+  for (const fs::path& file : files) {
+    std::ifstream in(file, std::ios::binary);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string name = windows_name(fs::relative(file, root).generic_string());
+    std::size_t offset = 0;
+    do {
+      PatchChunk chunk;
+      chunk.name = name;
+      chunk.offset = static_cast<std::uint32_t>(offset);
+      const std::size_t n = std::min(kChunkData, bytes.size() - offset);
+      chunk.data.assign(bytes.begin() + static_cast<long>(offset),
+                        bytes.begin() + static_cast<long>(offset + n));
+      plan.push_back(std::move(chunk));
+      offset += n;
+    } while (offset < bytes.size());
+  }
+  std::ifstream deletes(root / ".delete");
+  for (std::string line; std::getline(deletes, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    PatchChunk chunk;
+    chunk.name = windows_name(line);
+    chunk.operation = 2;
+    plan.push_back(std::move(chunk));
+  }
+  PatchChunk revision;
+  revision.name = "patches.dat";
+  revision.data = {static_cast<std::uint8_t>(options.patch_revision & 0xFF),
+                   static_cast<std::uint8_t>(options.patch_revision >> 8)};
+  revision.operation = options.patch_restart ? 4 : 1;
+  plan.push_back(std::move(revision));
+  return plan;
+}
 
 DevServer::DevServer(Options options) : options_(std::move(options)) {}
 
@@ -74,6 +134,7 @@ bool DevServer::Start() {
                           static_cast<float>(i)});
     }
   }
+  patch_ = PlanPatch(options_);
   if (Failed(server_->Host(app, device))) return false;
   running_ = true;
   if (options_.demo) demo_thread_ = std::thread([this] { DemoLoop(); });
@@ -191,10 +252,17 @@ void DevServer::OnReceive(DPNID id, const std::uint8_t* data, std::uint32_t size
   if (!c) return;
   if (size == kAccountMessageSize) {
     OnAccountMessage(*c, data);
+  } else if (size == kTextMessageSize && data[0] == kChatLine && c->logged_in) {
+    OnChat(*c, data);
   } else if (size == kShortMessageSize) {
     ShortMessage m = ShortMessage::Decode(data);
     if (m.type == kLoginAcknowledge && c->verified) {
       OnLoginAcknowledge(*c);
+    } else if (m.type == kPatchChunkRequest && c->patching) {
+      SendNextChunk(*c);
+    } else if (m.type == kExpletiveReport && c->logged_in) {
+      ++expletives_[c->handle];
+      Log("expletive from " + c->handle);
     } else if (m.type == kNameSuggestionRequest) {
       bool male = m.value1 == 1.0f || (m.value1 == 0.0f && (name_counter_ % 2) == 0);
       const char* name = male ? kMaleNames[name_counter_ % 4] : kFemaleNames[name_counter_ % 4];
@@ -236,6 +304,7 @@ void DevServer::OnAccountMessage(Client& c, const std::uint8_t* data) {
     SendShort(c.id, kLoginStatus, 0, 0.0f, 4.0f);
   } else {
     c.handle = handle;
+    c.data_revision = LoadU16(data + 66);
     c.name = account->character_name.empty() ? handle : account->character_name;
     c.gender = account->gender;
     c.verified = true;
@@ -263,8 +332,39 @@ void DevServer::AnnounceToLoggedIn(int slot, const std::string& handle, const st
 }
 
 void DevServer::OnLoginAcknowledge(Client& c) {
-  if (c.logged_in || c.slot < 0) return;
-  SendShort(c.id, kLoginStatus, 0, static_cast<float>(c.slot), 0.0f, options_.data_revision);
+  if (c.logged_in || c.patching || c.slot < 0) return;
+  if (!patch_.empty() && c.data_revision < options_.patch_revision) {
+    // Out of date: the patch first, one chunk per request, then the login completes.
+    std::uint32_t counted = 0;
+    for (const auto& chunk : patch_) counted += chunk.operation == 4 ? 0 : 1;
+    c.patching = true;
+    c.next_chunk = 0;
+    SendShort(c.id, kLoginStatus, 0, static_cast<float>(c.slot), 1.0f,
+              static_cast<float>(counted * kChunkData));
+    Log("patching " + c.handle + ": " + std::to_string(patch_.size()) + " chunks");
+    return;
+  }
+  CompleteLogin(c, options_.data_revision);
+}
+
+void DevServer::SendNextChunk(Client& c) {
+  if (c.next_chunk >= patch_.size()) {
+    c.patching = false;
+    CompleteLogin(c, options_.patch_revision);
+    return;
+  }
+  const PatchChunk& chunk = patch_[c.next_chunk++];
+  std::vector<std::uint8_t> m(kPatchChunkSize, 0);
+  StoreFixedText(m.data(), 128, chunk.name);
+  StoreU32(m.data() + 128, chunk.offset);
+  StoreU32(m.data() + 132, static_cast<std::uint32_t>(chunk.data.size()));
+  std::copy(chunk.data.begin(), chunk.data.end(), m.begin() + 136);
+  m[16520] = chunk.operation;
+  SendTo(c.id, m.data(), static_cast<std::uint32_t>(m.size()));
+}
+
+void DevServer::CompleteLogin(Client& c, std::uint16_t revision) {
+  SendShort(c.id, kLoginStatus, 0, static_cast<float>(c.slot), 0.0f, revision);
   c.logged_in = true;
   Introduce(c.id, c.slot, c.handle, c.name, c.gender);  // its own identity
   for (auto& [id, other] : clients_) {
@@ -275,7 +375,50 @@ void DevServer::OnLoginAcknowledge(Client& c) {
     if (b.online) Introduce(c.id, b.slot, b.handle, b.name, b.gender);
   }
   AnnounceToLoggedIn(c.slot, c.handle, c.name, c.gender, c.id);
+  // Offline messages left while the player was away.
+  auto waiting = offline_.find(c.handle);
+  if (waiting != offline_.end()) {
+    for (const std::string& text : waiting->second) SendText(c.id, kOfflineMessage, 0, text);
+    offline_.erase(waiting);
+  }
   Log("running " + c.handle);
+}
+
+void DevServer::OnChat(Client& c, const std::uint8_t* data) {
+  std::uint8_t line[kTextMessageSize];
+  std::copy(data, data + kTextMessageSize, line);
+  line[1] = static_cast<std::uint8_t>(c.slot);  // the sender's slot
+  for (auto& [id, other] : clients_) {
+    if (other.get() != &c && other->logged_in) SendTo(id, line, kTextMessageSize);
+  }
+  Log("chat " + c.handle + ": " + std::string(LoadFixedText(data + 4, 84)));
+}
+
+bool DevServer::Notice(const std::string& handle, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  bool sent = false;
+  for (auto& [id, c] : clients_) {
+    if (c->logged_in && (handle == "all" || c->handle == handle)) {
+      SendText(id, kServerNotice, 0, text);
+      sent = true;
+    }
+  }
+  return sent;
+}
+
+void DevServer::Offline(const std::string& handle, const std::string& text) {
+  std::lock_guard lock(mutex_);
+  if (Client* c = FindByHandle(handle)) {
+    SendText(c->id, kOfflineMessage, 0, text);
+  } else {
+    offline_[handle].push_back(text);
+  }
+}
+
+int DevServer::Expletives(const std::string& handle) {
+  std::lock_guard lock(mutex_);
+  auto it = expletives_.find(handle);
+  return it == expletives_.end() ? 0 : it->second;
 }
 
 void DevServer::DemoLoop() {
@@ -294,6 +437,16 @@ void DevServer::DemoLoop() {
         }
       }
       if (!b.online) continue;
+      if (now >= b.next_chat) {
+        if (b.next_chat > 0) {
+          auto line = TextMessage::Make(kChatLine, static_cast<std::uint8_t>(b.slot),
+                                        kBotLines[name_counter_++ % std::size(kBotLines)]);
+          for (auto& [id, c] : clients_) {
+            if (c->logged_in) SendTo(id, line.bytes.data(), kTextMessageSize);
+          }
+        }
+        b.next_chat = now + 20.0 + 9.0 * (b.slot % 3);
+      }
       b.angle += 0.01f;
       std::uint8_t position[kPlayerPositionSize] = {static_cast<std::uint8_t>(b.slot), 0, 1, 0};
       StoreU16(position + 6,
@@ -397,6 +550,23 @@ std::string DevServer::Command(const std::string& line) {
                ? "sent\n"
                : "not sent\n";
   }
+  if (verb == "notice") {  // notice HANDLE|all TEXT
+    std::string text;
+    in >> who;
+    std::getline(in, text);
+    if (!text.empty() && text[0] == ' ') text.erase(0, 1);
+    if (who.empty()) return "usage: notice HANDLE|all TEXT\n";
+    return Notice(who, text) ? "sent\n" : "nobody signed in by that name\n";
+  }
+  if (verb == "offline") {  // offline HANDLE TEXT
+    std::string text;
+    in >> who;
+    std::getline(in, text);
+    if (!text.empty() && text[0] == ' ') text.erase(0, 1);
+    if (who.empty()) return "usage: offline HANDLE TEXT\n";
+    Offline(who, text);
+    return "stored or delivered\n";
+  }
   if (verb == "account") {  // account HANDLE PASSWORD
     Account a;
     in >> a.handle >> a.password;
@@ -404,7 +574,8 @@ std::string DevServer::Command(const std::string& line) {
     AddAccount(a);
     return "added\n";
   }
-  return "commands: list | kick H | shutdown | send H HEX | fill H SIZE BYTE | account H P\n";
+  return "commands: list | kick H | shutdown | send H HEX | fill H SIZE BYTE | account H P | "
+         "notice H|all TEXT | offline H TEXT\n";
 }
 
 }  // namespace talmeris::devserver

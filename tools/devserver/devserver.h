@@ -32,7 +32,25 @@ struct Options {
   bool demo = false;                // scripted players that log on and off and move
   std::vector<Account> accounts;
   bool log = false;  // print what happens to stdout
+  // Patches: the files under patch_dir (relative names, sent with backslashes) go to a client
+  // whose data revision is older than patch_revision; names listed in patch_dir/.delete are
+  // deleted; the last chunk writes the revision into patches.dat, with the restart operation
+  // when patch_restart is set.
+  std::string patch_dir;
+  std::uint16_t patch_revision = 0;
+  bool patch_restart = false;
 };
+
+// One chunk of a planned patch, as the server sends it.
+struct PatchChunk {
+  std::string name;  // with backslashes
+  std::uint32_t offset = 0;
+  std::vector<std::uint8_t> data;
+  std::uint8_t operation = 1;
+};
+
+// The chunks that bring an installation to `options`' patch revision (empty without a patch).
+std::vector<PatchChunk> PlanPatch(const Options& options);
 
 struct PlayerInfo {
   net::DPNID dpnid;
@@ -55,6 +73,12 @@ class DevServer {
   bool Kick(const std::string& handle);
   void AnnounceShutdown();
   void AddAccount(const Account& account);
+  // A ServerNotice to one signed-in player, or to all with handle "all"; false when nobody got it.
+  bool Notice(const std::string& handle, const std::string& text);
+  // An OfflineMessage: delivered now to a signed-in player, else kept for the next sign-in.
+  void Offline(const std::string& handle, const std::string& text);
+  // ExpletiveReports received from a player so far.
+  int Expletives(const std::string& handle);
   // A command line as the program's standard input takes it; returns its answer.
   std::string Command(const std::string& line);
 
@@ -68,6 +92,9 @@ class DevServer {
   void OnReceive(net::DPNID id, const std::uint8_t* data, std::uint32_t size);
   void OnAccountMessage(Client& c, const std::uint8_t* data);
   void OnLoginAcknowledge(Client& c);
+  void CompleteLogin(Client& c, std::uint16_t revision);
+  void SendNextChunk(Client& c);
+  void OnChat(Client& c, const std::uint8_t* data);
   void SendTo(net::DPNID id, const std::uint8_t* data, std::uint32_t size, bool guaranteed = true);
   void SendShort(net::DPNID id, std::uint8_t type, std::uint8_t param, float v1 = 0, float v2 = 0,
                  float v3 = 0, float v4 = 0);
@@ -96,6 +123,9 @@ class DevServer {
   std::atomic<bool> running_{false};
   std::chrono::steady_clock::time_point started_;
   std::uint32_t name_counter_ = 0;
+  std::vector<PatchChunk> patch_;
+  std::map<std::string, std::vector<std::string>> offline_;  // handle -> waiting messages
+  std::map<std::string, int> expletives_;                    // handle -> reports
 };
 
 }  // namespace talmeris::devserver

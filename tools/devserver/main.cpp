@@ -17,7 +17,8 @@ void Usage() {
       stderr,
       "usage: talmeris-devserver [--port N] [--listen ADDR] [--demo] [--account H:P[:NAME]]...\n"
       "         [--max-players N] [--min-release R] [--newest-release R]\n"
-      "         [--data-revision N] [--quiet]\n");
+      "         [--data-revision N] [--patch DIR --patch-revision N [--patch-restart]]\n"
+      "         [--quiet]\n");
 }
 
 }  // namespace
@@ -63,6 +64,12 @@ int main(int argc, char** argv) {
       options.newest_release = std::strtof(next(), nullptr);
     } else if (arg == "--data-revision") {
       options.data_revision = static_cast<std::uint16_t>(std::atoi(next()));
+    } else if (arg == "--patch") {
+      options.patch_dir = next();
+    } else if (arg == "--patch-revision") {
+      options.patch_revision = static_cast<std::uint16_t>(std::atoi(next()));
+    } else if (arg == "--patch-restart") {
+      options.patch_restart = true;
     } else {
       Usage();
       return 2;
