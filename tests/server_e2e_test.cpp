@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "app/main_dialog.h"
 #include "app/startup.h"
 #include "app/tick.h"
 #include "net/enet_transport.h"
+#include "server/chat.h"
 #include "server/connect.h"
 #include "server/server_link.h"
 #include "support/headless_client.h"
@@ -177,6 +179,89 @@ TEST_F(ServerEndToEnd, NewAccountThenLoginPrefilled) {
   EXPECT_TRUE(success);
   server->Send("kick newbie");
   EXPECT_EQ(c.Join(), kEndKicked);
+}
+
+TEST_F(ServerEndToEnd, PlayersChatNoticesAndOfflineMessagesTravel) {
+  StartServer();
+  HeadlessClient quill(port, "quill", "secret");
+  quill.Start();
+  ASSERT_TRUE(quill.Running());
+  server->Send("offline wren left while you were away");  // wren is not signed in yet
+  ASSERT_TRUE(server->WaitForOutput("stored or delivered"));
+  HeadlessClient wren(port, "wren", "feather");
+  wren.Start();
+  ASSERT_TRUE(wren.Running());
+  ASSERT_TRUE(wren.WaitFor(
+      [&] { return wren.dir.Exists("messages.txt") && wren.dir.Read("messages.txt").size() > 2; }));
+  const auto stored = wren.dir.Read("messages.txt");
+  EXPECT_EQ(std::string(stored.begin(), stored.end()), "left while you were away\r\n");
+  EXPECT_TRUE(wren.windows.Enabled(HeadlessClient::kMain, kCtlMessages));
+
+  // A 255-character line with a listed word arrives at the other player in pieces, in order.
+  std::string line = "Shit happens. ";
+  while (line.size() < 255) line += "w" + std::to_string(line.size()) + " ";
+  line.resize(255);
+  SendChatLine(quill.ctx, line, true);
+  ASSERT_TRUE(server->WaitForOutput("expletive from quill"));
+  auto received = [&] {
+    std::vector<std::string> pieces;
+    for (int i = 0; i < wren.ctx.event_log.Count(); ++i) {
+      const std::string l = wren.ctx.event_log.Line(i);
+      if (l.rfind("[quill]: ", 0) == 0) pieces.push_back(l.substr(9));
+    }
+    return pieces;
+  };
+  std::string expected = line;
+  expected.replace(0, 4, "expletive");
+  ASSERT_TRUE(wren.WaitFor([&] {
+    std::string joined;
+    for (const auto& p : received()) joined += p;
+    return joined == expected;
+  })) << received().size()
+      << " pieces";
+  EXPECT_GE(received().size(), 4u);
+  for (const auto& p : received()) EXPECT_LE(p.size(), 77u);
+
+  // A notice while the main dialog alone is open.
+  server->Send("notice wren the hub closes at dusk");
+  ASSERT_TRUE(wren.WaitFor([&] {
+    for (auto& b : wren.Boxes()) {
+      if (b.caption == "Server Message" && b.text == "the hub closes at dusk") return true;
+    }
+    return false;
+  }));
+  server->Send("shutdown");
+  quill.Join();
+  wren.Join();
+}
+
+TEST_F(ServerEndToEnd, APatchBringsTheFolderToTheNewRevisionAndRestarts) {
+  test::TempDir patch;
+  std::vector<std::uint8_t> big(40000);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  std::filesystem::create_directories(patch.path() / "data" / "maps");
+  patch.Write("data/maps/ridge.bin", big);
+  patch.Write("readme.txt", {'n', 'e', 'w'});
+  patch.Write(".delete", {'o', 'l', 'd', '.', 'd', 'a', 't', '\n'});
+  StartServer({"--patch", patch.path().string(), "--patch-revision", "6", "--patch-restart"});
+  HeadlessClient c(port, "quill", "secret");
+  c.dir.Write("old.dat", {1, 2, 3});
+  c.dir.Write("readme.txt", {'o', 'l', 'd', ' ', 't', 'e', 'x', 't'});
+  c.Start();
+  EXPECT_EQ(c.Join(), kEndRestartAfterPatch);
+  EXPECT_EQ(c.dir.Read("data/maps/ridge.bin"), big);
+  EXPECT_EQ(c.dir.Read("readme.txt"),
+            (std::vector<std::uint8_t>{'n', 'e', 'w', ' ', 't', 'e', 'x', 't'}));
+  EXPECT_FALSE(c.dir.Exists("old.dat"));
+  EXPECT_EQ(c.dir.Read("patches.dat"), (std::vector<std::uint8_t>{6, 0}));
+  // Five counted chunks (three of ridge.bin, readme.txt, the delete): 20 % each.
+  std::vector<std::string> progress;
+  for (const auto& call : c.windows.Calls()) {
+    if (call.rfind("text 7:1138 Patching", 0) == 0) progress.push_back(call.substr(12));
+  }
+  EXPECT_EQ(progress,
+            (std::vector<std::string>{"Patching: 0%", "Patching: 20%", "Patching: 40%",
+                                      "Patching: 60%", "Patching: 80%", "Patching: 100%"}));
 }
 
 }  // namespace
