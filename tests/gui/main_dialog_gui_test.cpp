@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "app/main_dialog.h"
+#include "app/offline_dialog.h"
 #include "app/startup.h"
 #include "app/tick.h"
 #include "server/connect.h"
@@ -231,7 +232,8 @@ class MainDialogGuiTest : public QObject {
     const QFont original = QApplication::font();
     for (const char* family : {"DejaVu Sans", "DejaVu Serif"}) {
       QApplication::setFont(QFont(family));
-      for (int resource : {kMainDialog, kLoginDialog, kNewAccountDialog, kWelcomeDialog}) {
+      for (int resource :
+           {kMainDialog, kLoginDialog, kNewAccountDialog, kWelcomeDialog, kOfflineMessagesDialog}) {
         QDialog dialog;
         QVERIFY(ui::ApplyTemplate(resource, &dialog));
         for (QWidget* w : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
@@ -276,6 +278,29 @@ class MainDialogGuiTest : public QObject {
     }
     QApplication::setFont(original);
     QVERIFY2(cut.isEmpty(), qPrintable(cut.join("\n")));
+  }
+
+  void offlineMessagesListSortsWithoutCaseAndWritesBack() {
+    Rig rig;
+    rig.dir.Write("messages.txt", {'b', 'r',  'a', 'v', 'o', '\r', '\n', 'A', 'l', 'p',  'h',
+                                   'a', '\n', 'c', 'h', 'a', 'r',  'l',  'i', 'e', '\r', '\n'});
+    QStringList shown;
+    QTimer::singleShot(0, [&] {
+      const WindowId w = rig.windows.LastOpened();
+      auto* list = rig.Control<QListWidget>(w, kCtlOfflineList);
+      for (int i = 0; i < list->count(); ++i) shown << list->item(i)->text();
+      QVERIFY(!rig.windows.ControlOf(w, kCtlOfflineDelete)->isEnabled());
+      list->setCurrentRow(1);  // "bravo"
+      QVERIFY(rig.windows.ControlOf(w, kCtlOfflineDelete)->isEnabled());
+      rig.Control<QPushButton>(w, kCtlOfflineDelete)->click();
+      rig.windows.ListAdd(w, kCtlOfflineList, "Beta");           // as a message arriving meanwhile
+      QTest::keyClick(rig.windows.DialogOf(w), Qt::Key_Escape);  // closes and writes back
+    });
+    QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kOfflineMessagesDialog), 2);
+    QCOMPARE(shown, (QStringList{"Alpha", "bravo", "charlie"}));
+    auto file = rig.dir.Read("messages.txt");
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(file.data()), static_cast<int>(file.size())),
+             QByteArray("Alpha\r\nBeta\r\ncharlie\r\n"));
   }
 
   void workerMessageBoxIsReleasedWhenTheDialogEnds() {
