@@ -1,4 +1,5 @@
 #include "app/main_dialog.h"
+#include "app/statistics.h"
 
 #include <chrono>
 #include <thread>
@@ -72,7 +73,9 @@ void Command(ClientContext& ctx, WindowId window, int control, int notification)
     case kCancelCommand:
       break;  // Escape does not close the main dialog
     case kCtlStatistics:
-      break;  // the statistics report comes with its own issue
+      w.FocusControl(window, kCtlChatInput);
+      w.MessageBox(window, StatisticsReport(ctx), "Client Application", kMbIconInformation);
+      break;
     case kCtlMessages:
       w.FocusControl(window, kCtlChatInput);
       w.RunModalDialog(window, kOfflineMessagesDialog);
@@ -119,6 +122,7 @@ void Command(ClientContext& ctx, WindowId window, int control, int notification)
       break;
     case kCtlFdr:
       ToggleRecording(ctx, window);
+      w.CheckControl(window, kCtlFdr, RecordingActive(ctx));  // off when no file could be made
       w.FocusControl(window, kCtlChatInput);
       break;
     case kCtlMute:

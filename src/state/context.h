@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,9 @@ struct WorldState {
   bool fdr_record_due = false;
   std::uint32_t fdr_sample_counter = 0;
   std::uint8_t fdr_events[16] = {};  // queued event codes, oldest first; 0 = empty
+  std::FILE* fdr_file = nullptr;     // the open flight data file; null = recorder off
+  FixedText<99> fdr_file_name;       // of the current or last file
+  std::int16_t fdr_file_number = 0;  // for the next file; each run starts at 0
 };
 
 // The long-lived network objects and the addresses built by the connection sequence.

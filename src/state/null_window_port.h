@@ -32,6 +32,7 @@ class NullWindowPort final : public WindowPort {
   void EndDialog(WindowId, int) override {}
   void RequestClose(WindowId) override {}
   void PostRefresh(WindowId) override {}
+  void PostMessageBox(WindowId, std::string_view, std::string_view, unsigned, int) override {}
   void StopTimer(WindowId) override {}
   void Repaint(WindowId) override {}
   int RunModalDialog(WindowId, int) override { return 2; }

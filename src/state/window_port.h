@@ -96,6 +96,13 @@ class WindowPort {
 
   // Modal; main thread only. Returns the dialog's end code.
   virtual int RunModalDialog(WindowId owner, int resource) = 0;
+  // Any thread, never waits: shows the box on the main thread; once it is answered, ends `owner`
+  // with `then` (kThenNothing: no more; kThenClose: the orderly close, as the close box does).
+  virtual void PostMessageBox(WindowId owner, std::string_view text, std::string_view caption,
+                              unsigned type, int then) = 0;
+  static constexpr int kThenNothing = 0;
+  static constexpr int kThenClose = -1;
+
   // Modal; any thread. Blocks the caller until answered.
   virtual int MessageBox(WindowId owner, std::string_view text, std::string_view caption,
                          unsigned type) = 0;

@@ -379,6 +379,22 @@ void QtWindowPort::StopTimer(WindowId window) {
   });
 }
 
+void QtWindowPort::PostMessageBox(WindowId owner, std::string_view text, std::string_view caption,
+                                  unsigned type, int then) {
+  QMetaObject::invokeMethod(
+      this,
+      [=, this, t = Widen(text), c = Widen(caption)] {
+        if (!Find(owner)) return;
+        ShowBox(owner, t, c, type);
+        if (then == kThenClose) {
+          if (Window* w = Find(owner)) w->dialog->close();
+        } else if (then > 0) {
+          EndWindow(owner, then);
+        }
+      },
+      Qt::QueuedConnection);
+}
+
 void QtWindowPort::Repaint(WindowId window) {
   if (Window* w = Find(window)) w->dialog->repaint();
 }

@@ -70,6 +70,8 @@ class QtWindowPort final : public QObject, public WindowPort {
   void RequestClose(WindowId window) override;
   void PostRefresh(WindowId window) override;
   void StopTimer(WindowId window) override;
+  void PostMessageBox(WindowId owner, std::string_view text, std::string_view caption,
+                      unsigned type, int then) override;
   void Repaint(WindowId window) override;
   int RunModalDialog(WindowId owner, int resource) override;
   int MessageBox(WindowId owner, std::string_view text, std::string_view caption,

@@ -180,6 +180,12 @@ void RecordingWindowPort::PostRefresh(WindowId w) {
   ++refreshes;
   (void)w;
 }
+void RecordingWindowPort::PostMessageBox(WindowId owner, std::string_view text,
+                                         std::string_view caption, unsigned type, int then) {
+  MessageBox(owner, text, caption, type);
+  if (then == kThenClose) RequestClose(owner);
+  if (then > 0) EndDialog(owner, then);
+}
 void RecordingWindowPort::StopTimer(WindowId w) {
   Record("stoptimer " + std::to_string(w));
 }

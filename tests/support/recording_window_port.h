@@ -84,6 +84,9 @@ class RecordingWindowPort : public WindowPort {
   void RequestClose(WindowId window) override;
   void PostRefresh(WindowId window) override;
   void StopTimer(WindowId window) override;
+  // Recorded as a box (answered at once), then the end or the close it asks for.
+  void PostMessageBox(WindowId owner, std::string_view text, std::string_view caption,
+                      unsigned type, int then) override;
   void Repaint(WindowId window) override;
   int RunModalDialog(WindowId owner, int resource) override;
   int MessageBox(WindowId owner, std::string_view text, std::string_view caption,
