@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
+#include "fdr_file.h"
+#include "peers/recorder.h"
 #include "support/headless_client.h"
 #include "support/process.h"
 
@@ -136,6 +141,62 @@ TEST_F(HubEndToEnd, AnIndependentCompanionIsAdmittedAndWelcomed) {
       TALMERIS_RAW_PEER, std::vector<std::string>{std::to_string(client->ctx.peer_host_port)}));
   EXPECT_TRUE(independent.WaitForOutput("welcomed after", 10s));
   EXPECT_TRUE(Logged("Peer program application instance assigned slot:  0"));
+}
+
+TEST_F(HubEndToEnd, RecordingFollowsTheViewThenTheServerAndPlots) {
+  // The view simulator flies its circle (2940 km from the centre, 1000 lb of fuel) at 20 Hz.
+  ChildProcess& view = Peer({"--view"});
+  ASSERT_TRUE(view.WaitForOutput("welcomed"));
+  ToggleRecording(client->ctx, HeadlessClient::kMain);
+  const auto file = client->dir.path() / "fdr000.dat";
+  auto records = [&] {
+    std::ifstream in(file, std::ios::binary);
+    return fdrplot::ReadRecords(in);
+  };
+  ASSERT_TRUE(client->WaitFor([&] { return records().size() >= 4; }, 10s));
+  // Then the view goes and the server flies the own vessel (5.4 km up, roll rate 520).
+  view.Send("quit");
+  ASSERT_TRUE(Logged("Peer application instance occupied slot:  0"));
+  const std::size_t from_view = records().size();
+  server->Send("ownpath on");
+  ASSERT_TRUE(client->WaitFor([&] { return records().size() >= from_view + 3; }, 10s));
+  ToggleRecording(client->ctx, HeadlessClient::kMain);
+
+  auto all = records();
+  int view_lines = 0, server_lines = 0;
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const auto& r = all[i];
+    if (i > 0) {
+      EXPECT_GT(r.time, all[i - 1].time);  // one line a second at most
+    }
+    const double radius = std::sqrt(r.position[0] * r.position[0] + r.position[1] * r.position[1] +
+                                    r.position[2] * r.position[2]);
+    EXPECT_EQ(r.attach, -1);
+    EXPECT_NEAR(r.altitude_km, radius - 2939.6, 0.002);
+    EXPECT_EQ(r.orientation[3], 1.0);
+    if (r.fuel_kg > 0) {  // from the view's reports
+      ++view_lines;
+      EXPECT_EQ(r.fuel_kg, 455.0);  // 1000 lb / 2.2
+      EXPECT_NEAR(radius, 2940.0, 0.01);
+      EXPECT_EQ(r.position[2], 0.0);
+      EXPECT_EQ(r.rates[2], 0);
+    } else {  // from the server's states
+      ++server_lines;
+      EXPECT_NEAR(radius, 2945.0, 0.01);
+      EXPECT_NEAR(r.altitude_km, 5.4, 0.002);
+      EXPECT_EQ(r.rates[2], 520);  // the roll rate, printed last
+      EXPECT_EQ(r.thrust[0], 40);
+    }
+  }
+  EXPECT_GE(view_lines, 3);
+  EXPECT_GE(server_lines, 3);
+
+#ifdef TALMERIS_FDR_PLOT
+  const auto image = client->dir.path() / "flight.png";
+  ChildProcess plot(TALMERIS_FDR_PLOT, {file.string(), image.string()});
+  ASSERT_TRUE(plot.WaitForOutput(image.string(), 20s));
+  EXPECT_GT(std::filesystem::file_size(image), 5000u);
+#endif
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ bool DevServer::Start() {
   patch_ = PlanPatch(options_);
   if (Failed(server_->Host(app, device))) return false;
   running_ = true;
-  if (options_.demo) demo_thread_ = std::thread([this] { DemoLoop(); });
+  demo_thread_ = std::thread([this] { DemoLoop(); });
   Log("listening on port " + std::to_string(options_.port));
   return true;
 }
@@ -415,6 +415,21 @@ void DevServer::Offline(const std::string& handle, const std::string& text) {
   }
 }
 
+std::string DevServer::Statistics(const std::string& handle) {
+  std::lock_guard lock(mutex_);
+  Client* c = FindByHandle(handle, true);
+  ConnectionInfo i;
+  if (!c || Failed(server_->GetConnectionInfo(c->id, &i))) return {};
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "rtt %u ms, sent %u guaranteed %u not, received %u guaranteed %u not, "
+                "%u messages, retried %u, dropped %u",
+                i.round_trip_latency_ms, i.packets_sent_guaranteed, i.packets_sent_non_guaranteed,
+                i.packets_received_guaranteed, i.packets_received_non_guaranteed,
+                i.messages_received, i.packets_retried, i.packets_dropped);
+  return line;
+}
+
 int DevServer::Expletives(const std::string& handle) {
   std::lock_guard lock(mutex_);
   auto it = expletives_.find(handle);
@@ -426,6 +441,25 @@ void DevServer::DemoLoop() {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::lock_guard lock(mutex_);
     double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    if (options_.own_path) {
+      // Each signed-in player's own vessel on a circle 5.4 km above the surface, turning
+      // slowly, with a gentle roll rate.
+      const float angle = static_cast<float>(now * 0.05);
+      std::uint8_t state[kVesselStateSize] = {};
+      StoreF32(state + 4, 2945.0f * std::cos(angle));
+      StoreF32(state + 8, 2945.0f * std::sin(angle));
+      StoreF32(state + 16, -0.147f * std::sin(angle));
+      StoreF32(state + 20, 0.147f * std::cos(angle));
+      StoreF32(state + 40, 1.0f);  // orientation w
+      StoreU16(state + 46, 520);   // roll rate
+      state[50] = 40;              // thrust i
+      state[56] = 0xFF;            // moving freely
+      for (auto& [id, c] : clients_) {
+        if (!c->logged_in) continue;
+        state[0] = static_cast<std::uint8_t>(c->slot);
+        SendTo(id, state, sizeof state, false);
+      }
+    }
     for (auto& b : bots_) {
       if (now >= b.next_toggle) {
         b.online = !b.online;
@@ -567,6 +601,19 @@ std::string DevServer::Command(const std::string& line) {
     Offline(who, text);
     return "stored or delivered\n";
   }
+  if (verb == "ownpath") {  // ownpath on|off
+    std::string state;
+    in >> state;
+    if (state != "on" && state != "off") return "usage: ownpath on|off\n";
+    std::lock_guard lock(mutex_);
+    options_.own_path = state == "on";
+    return "own vessel path " + state + "\n";
+  }
+  if (verb == "stats") {  // stats HANDLE
+    in >> who;
+    std::string line = Statistics(who);
+    return line.empty() ? "no such player\n" : line + "\n";
+  }
   if (verb == "account") {  // account HANDLE PASSWORD
     Account a;
     in >> a.handle >> a.password;
@@ -575,7 +622,7 @@ std::string DevServer::Command(const std::string& line) {
     return "added\n";
   }
   return "commands: list | kick H | shutdown | send H HEX | fill H SIZE BYTE | account H P | "
-         "notice H|all TEXT | offline H TEXT\n";
+         "notice H|all TEXT | offline H TEXT | ownpath on|off | stats H\n";
 }
 
 }  // namespace talmeris::devserver

@@ -36,6 +36,9 @@ struct Options {
   // whose data revision is older than patch_revision; names listed in patch_dir/.delete are
   // deleted; the last chunk writes the revision into patches.dat, with the restart operation
   // when patch_restart is set.
+  // The client's own vessel flown on a scripted path (VesselStateMessages at 10 Hz), so that
+  // the recorder's server path can be seen; switchable with the "ownpath" command.
+  bool own_path = false;
   std::string patch_dir;
   std::uint16_t patch_revision = 0;
   bool patch_restart = false;
@@ -79,6 +82,8 @@ class DevServer {
   void Offline(const std::string& handle, const std::string& text);
   // ExpletiveReports received from a player so far.
   int Expletives(const std::string& handle);
+  // The connection statistics of a player's session, as one line; empty when unknown.
+  std::string Statistics(const std::string& handle);
   // A command line as the program's standard input takes it; returns its answer.
   std::string Command(const std::string& line);
 

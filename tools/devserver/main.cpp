@@ -18,7 +18,7 @@ void Usage() {
       "usage: talmeris-devserver [--port N] [--listen ADDR] [--demo] [--account H:P[:NAME]]...\n"
       "         [--max-players N] [--min-release R] [--newest-release R]\n"
       "         [--data-revision N] [--patch DIR --patch-revision N [--patch-restart]]\n"
-      "         [--quiet]\n");
+      "         [--own-path] [--quiet]\n");
 }
 
 }  // namespace
@@ -64,6 +64,8 @@ int main(int argc, char** argv) {
       options.newest_release = std::strtof(next(), nullptr);
     } else if (arg == "--data-revision") {
       options.data_revision = static_cast<std::uint16_t>(std::atoi(next()));
+    } else if (arg == "--own-path") {
+      options.own_path = true;
     } else if (arg == "--patch") {
       options.patch_dir = next();
     } else if (arg == "--patch-revision") {
