@@ -303,6 +303,24 @@ class MainDialogGuiTest : public QObject {
              QByteArray("Alpha\r\nBeta\r\ncharlie\r\n"));
   }
 
+  void postedBoxIsShownThenEndsItsOwner() {
+    Rig rig;
+    QString box;
+    std::thread worker;
+    QTimer::singleShot(0, [&] {
+      const WindowId w = rig.windows.LastOpened();
+      AnswerNextBox(&box);
+      // From another thread, as the recorder does while it holds its lock: nobody waits.
+      worker = std::thread([&, w] {
+        rig.windows.PostMessageBox(w, "Out of string space for FDR...", "Client Application",
+                                   kMbIconWarning, kEndFatal);
+      });
+    });
+    QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kMainDialog), static_cast<int>(kEndFatal));
+    worker.join();
+    QCOMPARE(box, QString("Out of string space for FDR..."));
+  }
+
   void workerMessageBoxIsReleasedWhenTheDialogEnds() {
     Rig rig;
     std::atomic<int> answer{-1};
