@@ -320,6 +320,9 @@ struct Connection {
   std::uint64_t opened_ns = 0;
   std::uint64_t last_ping_ns = 0;  // host mutex
   Strand strand;
+  // Events found for this connection under the host mutex and not yet posted: a departed
+  // connection is let go only when none are left and its strand is idle.
+  std::atomic<int> unposted{0};
   // What this connection has handed to ENet and ENet has not yet let go of (sent, and for
   // guaranteed messages acknowledged). Changed under the host mutex.
   std::atomic<std::uint32_t> queued_messages{0};
@@ -370,6 +373,7 @@ struct Deliveries {
   int count = 0;
   void Add(Connection* c, const Event& e) {
     if (count < 8) {
+      c->unposted.fetch_add(1, std::memory_order_acq_rel);
       items[count++] = {c, e};
     } else if (e.packet) {
       enet_packet_destroy(e.packet);  // never reached: a section adds at most a few
@@ -802,6 +806,10 @@ struct Endpoint {
     for (int i = 0; i < out.count; ++i) {
       Connection* c = out.items[i].connection;
       const Event& e = out.items[i].event;
+      struct Posted {
+        Connection* c;
+        ~Posted() { c->unposted.fetch_sub(1, std::memory_order_acq_rel); }
+      } posted{c};
       if (!dispatcher) {
         if (e.packet) enet_packet_destroy(e.packet);
         continue;
@@ -867,14 +875,21 @@ struct Endpoint {
       Run(out);
       if (!more) break;
     }
-    // Departed players whose last message has been delivered are let go.
-    std::vector<std::unique_ptr<Connection>> gone;
+    // Departed players whose last message has been delivered are let go. Their strands are
+    // asked with the host mutex released: it is innermost.
+    std::vector<std::unique_ptr<Connection>> candidates;
     {
       std::lock_guard lock(host_mutex);
-      for (auto& c : departed) {
-        if (!dispatcher || dispatcher->Idle(c->strand)) gone.push_back(std::move(c));
-      }
-      std::erase_if(departed, [](const auto& c) { return c == nullptr; });
+      if (departed.empty()) return;
+      candidates.swap(departed);
+    }
+    std::erase_if(candidates, [&](const auto& c) {
+      return c->unposted.load(std::memory_order_acquire) == 0 &&
+             (!dispatcher || dispatcher->Idle(c->strand));
+    });
+    if (!candidates.empty()) {
+      std::lock_guard lock(host_mutex);
+      for (auto& c : candidates) departed.push_back(std::move(c));
     }
   }
 
@@ -1015,9 +1030,13 @@ struct Endpoint {
   // Posts work found by a sender (a dropped connection's departure); never inline.
   void RunOutside(Deliveries& out) {
     for (int i = 0; i < out.count; ++i) {
+      Connection* c = out.items[i].connection;
       if (dispatcher) {
-        dispatcher->Post(out.items[i].connection->strand, out.items[i].event);
+        dispatcher->Post(c->strand, out.items[i].event);
+      } else if (out.items[i].event.packet) {
+        enet_packet_destroy(out.items[i].event.packet);
       }
+      c->unposted.fetch_sub(1, std::memory_order_acq_rel);
     }
     out.count = 0;
   }
