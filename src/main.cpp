@@ -1,6 +1,7 @@
 // The client program: runs in its installation folder; the first argument is the peer-host port.
 #include <QApplication>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -14,6 +15,18 @@
 
 int main(int argc, char** argv) {
   using namespace talmeris;
+  if (argc > 1 && std::string(argv[1]) == "--help") {
+    std::printf(
+        "usage: talmeris-client [PORT]\n"
+        "The Talmeris client. Runs in its installation folder (the working directory), which\n"
+        "must hold patches.dat; PORT is the local port the companion programs attach to (2400).\n"
+        "TALMERIS_SERVER=host[:port] connects to another game server than the built-in one.\n");
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "--version") {
+    std::printf("talmeris-client %s\n", TALMERIS_VERSION);
+    return 0;
+  }
   std::signal(SIGCHLD, SIG_IGN);  // started companion programs are never waited for
   QApplication application(argc, argv);
 

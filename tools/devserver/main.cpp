@@ -12,9 +12,9 @@
 
 namespace {
 
-void Usage() {
+void Usage(std::FILE* out = stderr) {
   std::fprintf(
-      stderr,
+      out,
       "usage: talmeris-devserver [--port N] [--listen ADDR] [--demo] [--account H:P[:NAME]]...\n"
       "         [--max-players N] [--min-release R] [--newest-release R]\n"
       "         [--data-revision N] [--patch DIR --patch-revision N [--patch-restart]]\n"
@@ -29,6 +29,14 @@ int main(int argc, char** argv) {
   options.log = true;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
+    if (arg == "--help") {
+      Usage(stdout);
+      return 0;
+    }
+    if (arg == "--version") {
+      std::printf("talmeris-devserver %s\n", TALMERIS_VERSION);
+      return 0;
+    }
     auto next = [&]() -> const char* {
       if (i + 1 >= argc) {
         Usage();

@@ -110,6 +110,10 @@ void Panel(QPainter& p, const QRect& area, const char* title, const char* unit,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && !std::strcmp(argv[1], "--version")) {
+    std::printf("fdr-plot %s\n", TALMERIS_VERSION);
+    return 0;
+  }
   if (argc < 2 || argc > 3 || !std::strcmp(argv[1], "--help")) {
     std::fprintf(argc < 2 ? stderr : stdout, "usage: fdr-plot FILE [IMAGE.png]\n");
     return argc < 2 ? 2 : 0;

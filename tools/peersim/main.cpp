@@ -24,6 +24,20 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return i + 1 < argc ? argv[++i] : ""; };
+    if (a == "--help") {
+      std::printf(
+          "usage: %s [--view|--sound] [--port N] [--kind K] [--propulsion 0|1] [--tag T]\n"
+          "       [--rate HZ] [--no-register] [--quiet]\n"
+          "A companion-program simulator: as Sonavox.exe the sound program, as Panoptra.exe or\n"
+          "Panoptra64.exe the view program. Commands on standard input: register, switch CODE,\n"
+          "dock I, undock, chat TEXT, shared TEXT, report [N], cue, quit.\n",
+          self.c_str());
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("talmeris-peersim %s\n", TALMERIS_VERSION);
+      return 0;
+    }
     if (a == "--sound")
       sound = true;
     else if (a == "--view")
