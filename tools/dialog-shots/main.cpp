@@ -1,0 +1,92 @@
+// dialog-shots: draws every dialog template as the client shows it, each into a PNG file, for the
+// documentation. Run it under a display (scripts/screenshots uses Xvfb) and with QT_SCALE_FACTOR
+// for HiDPI pictures.
+//   dialog-shots FOLDER [SUFFIX]
+#include <QApplication>
+#include <QComboBox>
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <cstdio>
+#include <string>
+
+#include "state/window_port.h"
+#include "ui/templates.h"
+
+namespace {
+
+template <typename T>
+T* Control(QDialog& d, int id) {
+  return d.findChild<T*>(QString("ctl%1").arg(id));
+}
+
+// Sample contents, so the pictures show the dialogs in use.
+void Fill(QDialog& d, int resource) {
+  using namespace talmeris;
+  if (resource == kMainDialog) {
+    if (auto* history = Control<QPlainTextEdit>(d, 1015)) {
+      history->setPlainText(
+          "Connecting you to the universe...\nLogin information verified...\nProduct is "
+          "up-to-date...\nConnection successful!\nReady to host peer programs...\nPlayer logged "
+          "on [vega]\n[vega]: anyone near the north relay?\n[pilot]: on my way, expletive fog");
+    }
+    if (auto* players = Control<QListWidget>(d, 1054)) players->addItems({"vega", "orrin"});
+    if (auto* filter = Control<QComboBox>(d, 1075)) {
+      filter->addItems({"Everyone", "No Enemies", "Allies", "Partners", "Individual"});
+    }
+    if (auto* lag = Control<QLabel>(d, 1049)) lag->setText("Lag: 12 ms");
+    if (auto* patching = Control<QLabel>(d, 1138)) patching->setText("");
+    for (int id : {1055, 1024, 1027, 1023, 1028, 1032, 1025, 1058}) {
+      if (auto* w = d.findChild<QWidget*>(QString("ctl%1").arg(id))) w->setEnabled(true);
+    }
+  } else if (resource == kLoginDialog) {
+    if (auto* name = Control<QLineEdit>(d, 1121)) name->setText("pilot");
+    if (auto* password = Control<QLineEdit>(d, 1122)) password->setText("pilot");
+  } else if (resource == kOfflineMessagesDialog) {
+    if (auto* list = Control<QListWidget>(d, 1054)) {
+      list->addItems({"From orrin: meet me at the ridge at dawn",
+                      "From tamsin: thanks for the tow!", "From vega: alliance vote tonight"});
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || argc > 3) {
+    std::fprintf(stderr, "usage: dialog-shots FOLDER [SUFFIX]\n");
+    return 2;
+  }
+  QApplication app(argc, argv);
+  const QString folder = argv[1];
+  const QString suffix = argc == 3 ? argv[2] : "";
+  struct Shot {
+    int resource;
+    const char* name;
+  };
+  const Shot shots[] = {{talmeris::kMainDialog, "main"},
+                        {talmeris::kLoginDialog, "login"},
+                        {talmeris::kNewAccountDialog, "new-account"},
+                        {talmeris::kWelcomeDialog, "welcome"},
+                        {talmeris::kOfflineMessagesDialog, "offline-messages"}};
+  int failures = 0;
+  for (const Shot& shot : shots) {
+    QDialog dialog;
+    if (!talmeris::ui::ApplyTemplate(shot.resource, &dialog)) {
+      ++failures;
+      continue;
+    }
+    Fill(dialog, shot.resource);
+    dialog.show();
+    for (int i = 0; i < 5; ++i) app.processEvents();
+    const QString file = QString("%1/%2%3.png").arg(folder, shot.name, suffix);
+    if (!dialog.grab().save(file)) ++failures;
+    std::printf("%s\n", qPrintable(file));
+  }
+  return failures == 0 ? 0 : 1;
+}
