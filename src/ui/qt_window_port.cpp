@@ -490,6 +490,7 @@ int QtWindowPort::ShowBox(WindowId owner, const QString& text, const QString& ca
   if (owner != kNoWindow && !w) return DefaultAnswer(type);
   QMessageBox box(w ? w->dialog.data() : nullptr);
   box.setWindowTitle(caption);
+  box.setTextFormat(Qt::PlainText);  // a server's text is shown as it is, never as markup
   box.setText(text);
   box.setProperty("boxType", type);
   switch (type & 0xF0) {
