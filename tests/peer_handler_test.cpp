@@ -456,3 +456,37 @@ TEST_F(VesselTest, HundredBytesReachEveryPeerAndTouchNoTable) {
 
 }  // namespace
 }  // namespace talmeris
+
+namespace talmeris {
+namespace {
+
+#ifndef NDEBUG
+// Debug builds stop at a breach of the lock order, naming both locks.
+void RecordInsideWorld(test::TestClient& t) {
+  std::lock_guard world(t.ctx.world_lock);
+  std::lock_guard record(t.ctx.tables.vessels[0].lock);
+}
+void SlotInsideSlot(test::TestClient& t) {
+  std::lock_guard first(t.ctx.peer_slots[0].lock);
+  std::lock_guard second(t.ctx.peer_slots[1].lock);
+}
+void RegistrationInsideASlot(test::TestClient& t) {
+  std::lock_guard slot(t.ctx.peer_slots[0].lock);
+  std::lock_guard text(t.ctx.peer_text_lock);  // allowed: text inside a slot
+  std::lock_guard registration(t.ctx.peer_registration_lock);
+}
+
+TEST(LockOrderTest, BreachesStopTheProgram) {
+  test::TestClient t;
+  EXPECT_DEATH(RecordInsideWorld(t), "lock order: a record lock taken while world_lock is held");
+  EXPECT_DEATH(SlotInsideSlot(t), "lock order: a peer slot's lock taken while a peer slot's lock");
+  EXPECT_DEATH(RegistrationInsideASlot(t),
+               "lock order: peer_registration_lock taken while a peer slot's lock is held");
+  std::lock_guard registration(t.ctx.peer_registration_lock);  // the allowed order passes
+  std::lock_guard slot(t.ctx.peer_slots[2].lock);
+  std::lock_guard text(t.ctx.peer_text_lock);
+}
+#endif
+
+}  // namespace
+}  // namespace talmeris

@@ -17,6 +17,7 @@
 #include "state/launcher.h"
 #include "state/peer_slots.h"
 #include "state/random.h"
+#include "state/ranked_mutex.h"
 #include "state/settings.h"
 #include "state/stopwatch.h"
 #include "state/tables.h"
@@ -78,7 +79,7 @@ struct ClientContext {
 
   // Client.cfg, loaded at start-up. The main thread reads and writes it; the server handler
   // writes login_name and data_revision, under settings_lock, which stores also take to copy it.
-  std::mutex settings_lock;
+  RankedMutex settings_lock{LockRank::kSettings};
   Settings settings;
   std::uint16_t catalogue_revision = 0;
   std::uint32_t peer_host_port = 2400;
@@ -87,7 +88,7 @@ struct ClientContext {
 
   std::atomic<WindowId> main_window{kNoWindow};
 
-  std::mutex world_lock;
+  RankedMutex world_lock{LockRank::kWorld};
   WorldState world;
 
   WorldTables tables;  // a lock per record
@@ -100,7 +101,7 @@ struct ClientContext {
   float lag_accumulator = 0.0f;  // main thread
   std::atomic<float> flood_counter{0.0f};
   // The chat path: typed lines (main thread) and peer lines (peer handler) one at a time.
-  std::mutex chat_lock;
+  RankedMutex chat_lock{LockRank::kChat};
   FixedText<41> last_chat_word;  // chat_lock; the last word read, after any replacement
   bool voice_muted = false;      // main thread
   int close_pause_ms = 1000;     // the orderly close's pause
@@ -127,13 +128,15 @@ struct ClientContext {
   // Peer host.
   std::atomic<bool> peer_host_active{false};
   std::atomic<bool> sound_peer_attached{false};
-  std::mutex peer_registration_lock;  // a registration's conflict test and allocation; outer
+  RankedMutex peer_registration_lock{
+      LockRank::kRegistration};  // a registration's conflict test and allocation; outer
   PeerSlots peer_slots;
-  std::mutex peer_text_lock;
-  FixedText<99> peer_shared_text;    // peer_text_lock
-  bool peer_shared_flag = false;     // peer_text_lock
-  int peer_drain_sleep_ms = 500;     // the welcome's drain wait between queue queries
-  std::mutex offline_messages_lock;  // every open-read/write-close of messages.txt
+  RankedMutex peer_text_lock{LockRank::kPeerText};
+  FixedText<99> peer_shared_text;  // peer_text_lock
+  bool peer_shared_flag = false;   // peer_text_lock
+  int peer_drain_sleep_ms = 500;   // the welcome's drain wait between queue queries
+  RankedMutex offline_messages_lock{
+      LockRank::kOfflineMessages};  // every open-read/write-close of messages.txt
   std::atomic<WindowId> offline_messages_window{kNoWindow};  // set and cleared under the lock
   std::vector<std::string> offline_inbox;  // offline_messages_lock: arrivals for the open dialog
 };

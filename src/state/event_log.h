@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "state/ranked_mutex.h"
 #include "state/window_port.h"
 
 namespace talmeris {
@@ -41,7 +42,7 @@ class EventLog {
   void StoreLocked(std::string_view piece);
 
   WindowPort* windows_;
-  mutable std::mutex event_log_lock_;
+  mutable RankedMutex event_log_lock_{LockRank::kEventLog};
   char event_log_lines_[kMaxLines][kMaxLineLength + 1] = {};
   std::int16_t first_ = 0;  // ring start: index of the oldest line
   std::int16_t event_log_count_ = 0;

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "net/transport.h"
+#include "state/ranked_mutex.h"
 
 namespace talmeris {
 
@@ -18,7 +19,7 @@ struct PeerSlot {
   net::DPNID dpnid = 0;
   std::uint8_t kind = 0;
   float tag = 0.0f;
-  std::mutex lock;
+  RankedMutex lock{LockRank::kPeerSlot};
 };
 using PeerSlots = std::array<PeerSlot, kPeerSlotCount>;
 

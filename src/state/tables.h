@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "base/bytes.h"
+#include "state/ranked_mutex.h"
 
 namespace talmeris {
 
@@ -36,7 +37,7 @@ struct PlayerRecord {
   std::int32_t y = 0;
   std::int32_t heading = 0;
   std::int32_t aux_a = 0, aux_b = 0, aux_c = 0, aux_d = 0;
-  std::mutex lock;
+  RankedMutex lock{LockRank::kRecord};
 };
 
 struct VesselRecord {
@@ -57,7 +58,7 @@ struct VesselRecord {
   std::uint16_t arr_number = 0;
   FixedText<6> ivr_name;
   FixedText<31> hull_registration;
-  std::mutex lock;
+  RankedMutex lock{LockRank::kRecord};
 };
 
 struct WorldTables {
