@@ -92,10 +92,12 @@ class TransportTest : public ::testing::Test {
     d.flags = DPNSESSION_CLIENT_SERVER;
     return d;
   }
-  std::unique_ptr<Server> StartServer(Inbox& inbox, std::uint32_t port) {
+  std::unique_ptr<Server> StartServer(Inbox& inbox, std::uint32_t port,
+                                      InlineFilter inline_filter = nullptr) {
     std::unique_ptr<Server> s;
     network->CreateServer(&s);
     s->Initialize(&inbox, &Inbox::Handle, 1);
+    s->SetInlineFilter(inline_filter);
     EXPECT_EQ(s->Host(App(kApp), HostAddress(port)), DPN_OK);
     return s;
   }
@@ -277,11 +279,7 @@ TEST_F(TransportTest, ABlockedHandlerHoldsBackOnlyItsOwnConnectionInOrderAndBoun
     seen.push_back(
         {m.player, {m.data, m.data + m.size}, blocking.load(), std::this_thread::get_id()});
   };
-  std::unique_ptr<Server> server;
-  network->CreateServer(&server);
-  server->Initialize(&server_inbox, &Inbox::Handle, 1);
-  server->SetInlineFilter(&TwoBytesInline);
-  ASSERT_EQ(server->Host(App(kApp), HostAddress(port)), DPN_OK);
+  auto server = StartServer(server_inbox, port, &TwoBytesInline);
   auto a = ConnectClient(a_inbox, port);
   auto b = ConnectClient(b_inbox, port);
   ASSERT_TRUE(Completed(a_inbox));

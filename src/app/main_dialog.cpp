@@ -121,8 +121,8 @@ void Command(ClientContext& ctx, WindowId window, int control, int notification)
       w.PostRefresh(window);
       break;
     case kCtlFdr:
-      ToggleRecording(ctx, window);
-      w.CheckControl(window, kCtlFdr, RecordingActive(ctx));  // off when no file could be made
+      // Unchecked again when no file could be made.
+      w.CheckControl(window, kCtlFdr, ToggleRecording(ctx, window));
       w.FocusControl(window, kCtlChatInput);
       break;
     case kCtlMute:

@@ -369,14 +369,16 @@ struct Deliveries {
     Connection* connection;
     Event event;
   };
-  Item items[8];
+  // A broadcast may drop every connection at once; other sections add one or two.
+  static constexpr int kCapacity = static_cast<int>(kMaxConnections) + 8;
+  Item items[kCapacity];
   int count = 0;
   void Add(Connection* c, const Event& e) {
-    if (count < 8) {
+    if (count < kCapacity) {
       c->unposted.fetch_add(1, std::memory_order_acq_rel);
       items[count++] = {c, e};
     } else if (e.packet) {
-      enet_packet_destroy(e.packet);  // never reached: a section adds at most a few
+      enet_packet_destroy(e.packet);  // never reached: the capacity covers every connection
     }
   }
 };
@@ -426,8 +428,6 @@ struct Endpoint {
   std::atomic<bool> connecting{false};
   std::atomic<bool> connected{false};
   Connection* server_connection = nullptr;  // host_mutex
-
-  std::atomic<std::uint64_t> inline_overruns{0};
 
   HRESULT Initialize(void* c, MessageHandler h) {
     if (initialized) return DPNERR_ALREADYINITIALIZED;
@@ -814,20 +814,21 @@ struct Endpoint {
         if (e.packet) enet_packet_destroy(e.packet);
         continue;
       }
-      if (e.id == MessageId::Receive && inline_filter &&
+      if (e.id == MessageId::Receive && t_current_endpoint == this && inline_filter &&
           inline_filter(e.packet->data, static_cast<std::uint32_t>(e.packet->dataLength)) &&
           dispatcher->BeginInline(c->strand)) {
+#ifndef NDEBUG
         const std::uint64_t start = NowNs();
-        [[maybe_unused]] const auto size = static_cast<unsigned>(e.packet->dataLength);
+        const auto size = static_cast<unsigned>(e.packet->dataLength);
+#endif
         dispatcher->Deliver(e);
         dispatcher->EndInline(c->strand);
-        if (NowNs() - start > kInlineWatchdogNs) {
-          inline_overruns.fetch_add(1, std::memory_order_relaxed);
 #ifndef NDEBUG
+        if (NowNs() - start > kInlineWatchdogNs) {
           std::fprintf(stderr, "transport: an inline handler ran %.1f ms (message of %u bytes)\n",
                        static_cast<double>(NowNs() - start) / 1e6, size);
-#endif
         }
+#endif
         continue;
       }
       if (dispatcher->Post(c->strand, e) == Dispatcher::kOverflow) {
@@ -997,7 +998,6 @@ struct Endpoint {
                    : (ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT |
                       ((flags & DPNSEND_NONSEQUENTIAL) ? ENET_PACKET_FLAG_UNSEQUENCED : 0));
     Deliveries out;
-    HRESULT hr = DPNSUCCESS_PENDING;
     {
       std::lock_guard lock(host_mutex);
       if (!host) return DPNERR_UNINITIALIZED;
@@ -1023,22 +1023,10 @@ struct Endpoint {
       // out; any other sender sends at once.
       if (t_current_endpoint != this) enet_host_flush(host);
     }
-    if (out.count > 0) RunOutside(out);
-    return hr;
-  }
-
-  // Posts work found by a sender (a dropped connection's departure); never inline.
-  void RunOutside(Deliveries& out) {
-    for (int i = 0; i < out.count; ++i) {
-      Connection* c = out.items[i].connection;
-      if (dispatcher) {
-        dispatcher->Post(c->strand, out.items[i].event);
-      } else if (out.items[i].event.packet) {
-        enet_packet_destroy(out.items[i].event.packet);
-      }
-      c->unposted.fetch_sub(1, std::memory_order_acq_rel);
-    }
-    out.count = 0;
+    // A dropped connection's departure: posted (only received messages are ever handled
+    // inline, and only on the service thread).
+    if (out.count > 0) Run(out);
+    return DPNSUCCESS_PENDING;
   }
 };
 

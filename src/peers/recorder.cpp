@@ -6,6 +6,7 @@
 
 #include "base/bytes.h"
 #include "state/context.h"
+#include "state/files.h"
 #include "state/main_window.h"
 
 namespace talmeris {
@@ -69,8 +70,9 @@ bool RecordingActive(ClientContext& ctx) {
   return ctx.world.fdr_file != nullptr;
 }
 
-void ToggleRecording(ClientContext& ctx, WindowId window) {
+bool ToggleRecording(ClientContext& ctx, WindowId window) {
   std::string line;
+  bool recording;
   {
     std::lock_guard lock(ctx.world_lock);
     WorldState& w = ctx.world;
@@ -85,7 +87,7 @@ void ToggleRecording(ClientContext& ctx, WindowId window) {
       std::snprintf(name, sizeof name, "fdr%03i.dat", static_cast<int>(w.fdr_file_number));
       w.fdr_file_name.Set(name);
       ++w.fdr_file_number;
-      w.fdr_file = std::fopen(ctx.File(name).c_str(), "wbe");
+      w.fdr_file = OpenFile(ctx.File(name), "wb");
       if (!w.fdr_file) {
         // The recorder stays off; the next press tries the next number.
         line = "File \"" + std::string(name) + "\" could not be created!";
@@ -98,9 +100,11 @@ void ToggleRecording(ClientContext& ctx, WindowId window) {
         line = "File \"" + std::string(name) + "\" recording...";
       }
     }
+    recording = w.fdr_file != nullptr;
   }
   // Logged once world_lock is released: the log posts to the main window.
   ctx.event_log.Add(window, line);
+  return recording;
 }
 
 void RecordSample(ClientContext& ctx, const std::uint8_t* sample, std::size_t size) {

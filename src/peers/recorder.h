@@ -11,8 +11,8 @@ struct ClientContext;
 
 // True while a flight data file is open.
 bool RecordingActive(ClientContext& ctx);
-// The FDR button: opens the next file or closes the open one.
-void ToggleRecording(ClientContext& ctx, WindowId window);
+// The FDR button: opens the next file or closes the open one. True when a file is now open.
+bool ToggleRecording(ClientContext& ctx, WindowId window);
 
 // One sample of the own vessel (a VesselStateMessage or an own-vessel report), taken when
 // fdr_record_due is set; the caller holds world_lock. The sample clears the flag.

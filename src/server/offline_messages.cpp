@@ -6,16 +6,13 @@
 #include <cstdio>
 
 #include "state/context.h"
+#include "state/files.h"
 
 namespace talmeris {
 namespace {
 
-std::FILE* Open(const std::filesystem::path& file, const char* mode) {
-  return std::fopen(file.c_str(), (std::string(mode) + "e").c_str());  // close-on-exec
-}
-
 bool AppendLine(const std::filesystem::path& file, std::string_view text) {
-  std::FILE* f = Open(file, "ab");
+  std::FILE* f = OpenFile(file, "ab");
   if (!f) return false;
   bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
             std::fwrite("\r\n", 1, 2, f) == 2;
@@ -39,7 +36,7 @@ std::vector<std::string> ParseOfflineMessages(std::string_view bytes) {
 }
 
 std::vector<std::string> ReadOfflineMessages(const std::filesystem::path& file) {
-  std::FILE* f = Open(file, "rb");
+  std::FILE* f = OpenFile(file, "rb");
   if (!f) return {};
   std::string bytes;
   char buffer[4096];
@@ -51,7 +48,7 @@ std::vector<std::string> ReadOfflineMessages(const std::filesystem::path& file) 
 
 bool WriteOfflineMessages(const std::filesystem::path& file,
                           const std::vector<std::string>& messages) {
-  std::FILE* f = Open(file, "wb");
+  std::FILE* f = OpenFile(file, "wb");
   if (!f) return false;
   bool ok = true;
   for (const std::string& m : messages) {
@@ -64,7 +61,7 @@ bool WriteOfflineMessages(const std::filesystem::path& file,
 int CountOfflineMessages(ClientContext& ctx) {
   std::lock_guard lock(ctx.offline_messages_lock);
   const auto file = ctx.File(kOfflineMessagesFile);
-  if (std::FILE* f = Open(file, "ab")) std::fclose(f);  // creates an empty file when missing
+  if (std::FILE* f = OpenFile(file, "ab")) std::fclose(f);  // creates an empty file when missing
   return static_cast<int>(ReadOfflineMessages(file).size());
 }
 

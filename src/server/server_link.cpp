@@ -29,7 +29,7 @@ void RelayToAll(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size
   SendToPeer(ctx, net::DPNID_ALL_PLAYERS_GROUP, data, size, true, 0);
 }
 
-void SendPresenceCue(ClientContext& ctx, std::uint8_t param) {
+void SendSoundCue(ClientContext& ctx, std::uint8_t param) {
   ShortMessage cue;
   cue.type = kSoundCue;
   cue.param = param;
@@ -221,7 +221,7 @@ void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
   if (!came_online) return;
   ctx.ports.windows->ListAdd(main, kCtlPlayerList, handle.View().substr(0, 12));
   ctx.event_log.AddFormat(main, "Player logged on [%s]", handle.bytes);
-  SendPresenceCue(ctx, 1);
+  SendSoundCue(ctx, 1);
 }
 
 void OnPlayerLoggedOff(ClientContext& ctx, const ShortMessage& m) {
@@ -239,7 +239,7 @@ void OnPlayerLoggedOff(ClientContext& ctx, const ShortMessage& m) {
   const WindowId main = ctx.main_window.load();
   ctx.event_log.AddFormat(main, "Player logged off [%s]", handle.bytes);
   ctx.ports.windows->ListDeleteExact(main, kCtlPlayerList, handle.View());
-  SendPresenceCue(ctx, 5);
+  SendSoundCue(ctx, 5);
 }
 
 std::int32_t LowByteSigned(std::int64_t v) {
@@ -416,9 +416,7 @@ void OnServerNotice(ClientContext& ctx, const std::uint8_t* msg) {
 }
 
 void OnOfflineMessage(ClientContext& ctx, const std::uint8_t* msg) {
-  ShortMessage cue{kSoundCue, 0, 8.0f};
-  auto bytes = cue.Encode();
-  SendToSoundPeers(ctx, bytes.data(), bytes.size());
+  SendSoundCue(ctx, 0);  // the same SoundCue, with param 0
   DeliverOfflineMessage(ctx, MessageText(msg + 4, 84));
   ctx.ports.windows->EnableControl(ctx.main_window.load(), kCtlMessages, true);
 }

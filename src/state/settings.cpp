@@ -8,6 +8,7 @@
 #include <string>
 
 #include "state/event_log.h"
+#include "state/files.h"
 
 namespace talmeris {
 namespace {
@@ -17,10 +18,8 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens with close-on-exec: the companion programs the client starts never inherit the file.
 File Open(const std::filesystem::path& file, const char* mode) {
-  std::string with_cloexec = std::string(mode) + "e";
-  return File(std::fopen(file.c_str(), with_cloexec.c_str()));
+  return File(OpenFile(file, mode));
 }
 
 // Checks the close too: a write the C library buffered can fail only there.
