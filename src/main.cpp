@@ -11,7 +11,11 @@
 #include "peers/peer_handler.h"
 #include "server/server_link.h"
 #include "state/context.h"
+#include "state/files.h"
+#include "ui/keyboard.h"
 #include "ui/qt_window_port.h"
+#include "voice/voice_chat.h"
+#include "voice/voice_engine.h"
 
 int main(int argc, char** argv) {
   using namespace talmeris;
@@ -32,12 +36,23 @@ int main(int argc, char** argv) {
 
   ui::QtWindowPort windows;
   auto network = net::CreateEnetNetwork();
-  voice::NullVoiceSystem voice;
+  // Voice: the sound hardware through PortAudio; a machine without any takes the device that
+  // exists only in memory (silence in, nothing out), so voice chat still connects.
+  auto sound_hardware = voice::CreatePortAudioBackend();
+  voice::MemoryAudio no_hardware;
+  voice::AudioBackend* audio = sound_hardware.get();
+  if (audio->CaptureDevices().empty() || audio->PlaybackDevices().empty()) audio = &no_hardware;
+  voice::OpusVoiceSystem voice(*audio, AudioSetupFile(UserConfigHome()), &windows);
   PosixLauncher launcher(std::filesystem::current_path());
-  NullKeyboard keyboard;
-  ClientContext ctx(Ports{&windows, network.get(), &voice, &launcher, &keyboard});
+  bool global_hot_key = false;
+  auto keyboard = ui::CreateKeyboard(&global_hot_key);
+  ClientContext ctx(Ports{&windows, network.get(), &voice, &launcher, keyboard.get()});
   windows.SetContext(&ctx);
   ctx.exit_process = &std::_Exit;
+  if (!global_hot_key) {
+    ctx.event_log.Add(kNoWindow,
+                      "Push-to-talk key works only while a client window has the focus...");
+  }
 
   // The game server: built in, or TALMERIS_SERVER=host[:port] for development.
   ctx.server_host = TALMERIS_DEFAULT_SERVER;
@@ -58,5 +73,6 @@ int main(int argc, char** argv) {
   handlers.context = &ctx;
   handlers.server_inline = &ServerMessageMayRunInline;
   handlers.peer_inline = &PeerMessageMayRunInline;
+  handlers.voice_messages = &OnVoiceMessage;
   return RunClient(ctx, command_line, handlers);
 }

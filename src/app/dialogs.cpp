@@ -2,6 +2,7 @@
 #include "app/main_dialog.h"
 #include "app/offline_dialog.h"
 #include "server/connect.h"
+#include "voice/audio_setup_dialog.h"
 
 namespace talmeris {
 
@@ -17,6 +18,8 @@ const DialogProcedure* FindDialogProcedure(int resource) {
       return &kWelcomeDialogProcedure;
     case kOfflineMessagesDialog:
       return &kOfflineMessagesDialogProcedure;
+    case kAudioSetupDialog:
+      return &kAudioSetupDialogProcedure;
     default:
       return nullptr;
   }

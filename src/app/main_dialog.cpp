@@ -9,11 +9,11 @@
 #include "peers/recorder.h"
 #include "server/chat.h"
 #include "state/context.h"
+#include "voice/voice_chat.h"
 
 namespace talmeris {
 namespace {
 
-constexpr unsigned kPushToTalkKey = 0xC0;  // the key left of 1 on a US keyboard
 constexpr int kPushToTalkHotKeyId = 1026;
 
 void Init(ClientContext& ctx, WindowId window) {
@@ -65,6 +65,7 @@ void ToggleMute(ClientContext& ctx, WindowId window) {
   ctx.voice_muted = !ctx.voice_muted;
   ctx.ports.windows->CheckControl(window, kCtlMute, ctx.voice_muted);
   if (ctx.voice_muted) ctx.ports.windows->CheckControl(window, kCtlRx, false);
+  ApplyVoiceMute(ctx);
 }
 
 void Command(ClientContext& ctx, WindowId window, int control, int notification) {

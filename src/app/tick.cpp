@@ -8,6 +8,7 @@
 #include "peers/peer_host.h"
 #include "server/protocol.h"
 #include "state/context.h"
+#include "voice/voice_chat.h"
 
 namespace talmeris {
 namespace {
@@ -124,6 +125,9 @@ void RunTick(ClientContext& ctx, WindowId window) {
   if (ctx.connect_stage.load() < 14) {
     RunConnectionStage(ctx, window);
   } else {
+    if (ctx.settings.voice_push_to_talk && ctx.voice_connected.load())
+      FollowPushToTalk(ctx, window);
+    if (ctx.settings.voice_enabled && !ctx.voice_connected.load()) EngageVoice(ctx, window);
     RollUniverseClock(ctx);
     AmbientSoundCue(ctx);
   }
@@ -139,6 +143,7 @@ void RunTick(ClientContext& ctx, WindowId window) {
   // per second it lasted.
   if (ctx.lag_accumulator >= 1.0f) ctx.lag_accumulator = std::fmod(ctx.lag_accumulator, 1.0f);
   if (ctx.connect_stage.load() > 9) ShowLag(ctx, window);
+  if (VoiceInAutoMode(ctx)) SetTargetsToList(ctx);
   std::lock_guard lock(ctx.world_lock);
   ctx.world.fdr_sample_counter += 1;
   ctx.world.fdr_record_due = true;

@@ -27,11 +27,13 @@ namespace {
 // ---- wire constants (docs/transport.md) ----
 constexpr enet_uint32 kConnectMagic = 0x314D4C54;  // "TLM1" in the connect request's data
 constexpr std::uint8_t kProtocolVersion = 1;
-constexpr std::size_t kChannels = 4;
+constexpr std::size_t kChannels = 5;     // asked for
+constexpr std::size_t kMinChannels = 4;  // needed; the fifth, voice, is optional
 constexpr enet_uint8 kControlChannel = 0;
 constexpr enet_uint8 kGuaranteedChannel = 1;
 constexpr enet_uint8 kSequentialChannel = 2;
 constexpr enet_uint8 kNonSequentialChannel = 3;
+constexpr enet_uint8 kVoiceChannel = 4;
 enum ControlType : std::uint8_t { kHello = 1, kWelcome = 2, kReject = 3, kPing = 4, kPong = 5 };
 constexpr std::size_t kHelloSize = 1 + 1 + 16 + 8;
 constexpr std::size_t kWelcomeSize = 1 + 1 + 4 + 8;
@@ -373,6 +375,12 @@ struct Deliveries {
   static constexpr int kCapacity = static_cast<int>(kMaxConnections) + 8;
   Item items[kCapacity];
   int count = 0;
+  // A voice datagram and the sink it goes to, and a client session's end for the voice sink:
+  // handed over on the service thread with the mutex released, never through a strand.
+  ENetPacket* voice_packet = nullptr;
+  DPNID voice_from = 0;
+  bool voice_ended = false;
+  VoiceSink voice_sink;
   void Add(Connection* c, const Event& e) {
     if (count < kCapacity) {
       c->unposted.fetch_add(1, std::memory_order_acq_rel);
@@ -422,6 +430,7 @@ struct Endpoint {
   std::unique_ptr<Connection> client_connection;
   DPNID next_id = 0x00200002;
   DPNID host_player = 0x00200001;
+  VoiceSink voice_sink;    // host_mutex
   bool in_flight = false;  // host_mutex: ENet has unacknowledged or unsent data
 
   // Client side.
@@ -584,7 +593,7 @@ struct Endpoint {
 
   void OnConnect(ENetEvent& e, Deliveries& out) {
     Configure(e.peer);
-    if (e.peer->channelCount < kChannels) {
+    if (e.peer->channelCount < kMinChannels) {
       // A connection without every channel could never carry the session's messages.
       if (is_server) {
         e.peer->data = nullptr;
@@ -707,6 +716,18 @@ struct Endpoint {
       return;
     }
     auto size = static_cast<std::uint32_t>(e.packet->dataLength);
+    if (e.channelID == kVoiceChannel) {
+      if (!voice_sink.receive || size == 0 || size > kMaxVoicePayload) {
+        enet_packet_destroy(e.packet);
+        return;
+      }
+      c->stats.packets_recv_ng.fetch_add(1, std::memory_order_relaxed);
+      c->stats.bytes_recv_ng.fetch_add(size, std::memory_order_relaxed);
+      out.voice_packet = e.packet;
+      out.voice_from = c->id;
+      out.voice_sink = voice_sink;
+      return;
+    }
     if (options.receive_hook)
       options.receive_hook(options.receive_hook_context, e.packet->data, size);
     const bool guaranteed = e.channelID == kGuaranteedChannel;
@@ -747,6 +768,10 @@ struct Endpoint {
     }
     connected.store(false);
     server_connection = nullptr;
+    if (voice_sink.ended) {
+      out.voice_ended = true;
+      out.voice_sink = voice_sink;
+    }
     out.Add(c, {MessageId::TerminateSession,
                 e.data == kDisconnectClosed ? DPNERR_HOSTTERMINATEDSESSION : DPNERR_CONNECTIONLOST,
                 c->id, nullptr, true});
@@ -803,6 +828,16 @@ struct Endpoint {
   // Runs the work found under the mutex: inline where the strand is idle and the filter allows,
   // else on the pool. A strand past its guaranteed bound drops its connection.
   void Run(Deliveries& out) {
+    if (out.voice_packet) {
+      out.voice_sink.receive(out.voice_sink.context, out.voice_from, out.voice_packet->data,
+                             static_cast<std::uint32_t>(out.voice_packet->dataLength));
+      enet_packet_destroy(out.voice_packet);
+      out.voice_packet = nullptr;
+    }
+    if (out.voice_ended) {
+      out.voice_ended = false;
+      out.voice_sink.ended(out.voice_sink.context);
+    }
     for (int i = 0; i < out.count; ++i) {
       Connection* c = out.items[i].connection;
       const Event& e = out.items[i].event;
@@ -1028,6 +1063,39 @@ struct Endpoint {
     if (out.count > 0) Run(out);
     return DPNSUCCESS_PENDING;
   }
+
+  // Voice datagrams: unsequenced (the voice layer orders them itself) or guaranteed, on their
+  // own channel; a connection without the channel cannot carry them.
+  HRESULT SendVoice(DPNID target, const std::uint8_t* data, std::uint32_t size, bool guaranteed) {
+    if (!data || size == 0) return DPNERR_INVALIDPARAM;
+    if (size > kMaxVoicePayload) return DPNERR_SENDTOOLARGE;
+    const enet_uint32 packet_flags =
+        guaranteed ? ENET_PACKET_FLAG_RELIABLE : ENET_PACKET_FLAG_UNSEQUENCED;
+    Deliveries out;
+    {
+      std::lock_guard lock(host_mutex);
+      if (!host) return DPNERR_UNINITIALIZED;
+      Connection* c = nullptr;
+      if (!is_server) {
+        if (!connected.load() || !server_connection) return DPNERR_NOCONNECTION;
+        c = server_connection;
+      } else {
+        auto it = connections.find(target);
+        if (it == connections.end()) return DPNERR_INVALIDPLAYER;
+        c = it->second.get();
+      }
+      if (!c->peer || c->peer->channelCount <= kVoiceChannel) return DPNERR_UNSUPPORTED;
+      SendOne(*c, data, size, kVoiceChannel, packet_flags, guaranteed, out);
+      if (t_current_endpoint != this) enet_host_flush(host);
+    }
+    if (out.count > 0) Run(out);
+    return DPNSUCCESS_PENDING;
+  }
+
+  void SetVoiceSink(const VoiceSink& sink) {
+    std::lock_guard lock(host_mutex);
+    voice_sink = sink;
+  }
 };
 
 HRESULT EnumProviders(const Guid* provider, ServiceProviderInfo* buffer, std::uint32_t* buffer_size,
@@ -1093,6 +1161,11 @@ class EnetClient final : public Client {
     if (closed_) return DPNERR_UNINITIALIZED;
     return ep_.Send(0, data, size, flags);
   }
+  void SetVoiceSink(const VoiceSink& sink) override { ep_.SetVoiceSink(sink); }
+  HRESULT SendVoice(const std::uint8_t* data, std::uint32_t size, bool guaranteed) override {
+    if (closed_) return DPNERR_UNINITIALIZED;
+    return ep_.SendVoice(0, data, size, guaranteed);
+  }
   HRESULT GetConnectionInfo(ConnectionInfo* info) override {
     if (!info) return DPNERR_INVALIDPARAM;
     if (closed_ || !ep_.connected.load() || !ep_.client_connection) return DPNERR_NOCONNECTION;
@@ -1150,6 +1223,12 @@ class EnetServer final : public Server {
                  std::uint32_t flags) override {
     if (closed_ || !ep_.host) return DPNERR_UNINITIALIZED;
     return ep_.Send(player, data, size, flags);
+  }
+  void SetVoiceSink(const VoiceSink& sink) override { ep_.SetVoiceSink(sink); }
+  HRESULT SendVoiceTo(DPNID player, const std::uint8_t* data, std::uint32_t size,
+                      bool guaranteed) override {
+    if (closed_) return DPNERR_UNINITIALIZED;
+    return ep_.SendVoice(player, data, size, guaranteed);
   }
   HRESULT GetSendQueueInfo(DPNID player, std::uint32_t* messages, std::uint32_t* bytes,
                            std::uint32_t) override {

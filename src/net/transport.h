@@ -164,6 +164,17 @@ struct ConnectionInfo {
   std::uint32_t receives_dropped = 0;
 };
 
+// Voice traffic: a channel of its own beside the session's messages (docs/voice.md). The message
+// handler never sees it. `receive` runs on the transport's service thread with no lock held and
+// must not block; `ended` tells a client that its session is gone (lost or ended by the host).
+struct VoiceSink {
+  void* context = nullptr;
+  void (*receive)(void* context, DPNID from, const std::uint8_t* data,
+                  std::uint32_t size) = nullptr;
+  void (*ended)(void* context) = nullptr;
+};
+constexpr std::uint32_t kMaxVoicePayload = 1024;
+
 // The client object: one session to a host.
 class Client {
  public:
@@ -181,6 +192,12 @@ class Client {
   virtual HRESULT GetConnectionInfo(ConnectionInfo* info) = 0;
   // After Close returns no handler call is running or will start.
   virtual HRESULT Close(std::uint32_t flags) = 0;
+  // Voice: set the sink before connecting; a host that offers no voice channel answers
+  // DPNERR_UNSUPPORTED.
+  virtual void SetVoiceSink(const VoiceSink&) {}
+  virtual HRESULT SendVoice(const std::uint8_t*, std::uint32_t, bool /*guaranteed*/) {
+    return DPNERR_UNSUPPORTED;
+  }
 };
 
 // The server object: the local peer host.
@@ -201,6 +218,11 @@ class Server {
   // the place of the oldest connection not so marked, never of a kept player.
   virtual HRESULT KeepPlayer(DPNID player) = 0;
   virtual HRESULT Close(std::uint32_t flags) = 0;
+  // Voice: set the sink before hosting.
+  virtual void SetVoiceSink(const VoiceSink&) {}
+  virtual HRESULT SendVoiceTo(DPNID, const std::uint8_t*, std::uint32_t, bool /*guaranteed*/) {
+    return DPNERR_UNSUPPORTED;
+  }
 };
 
 // Creation of the objects and the address operations: the port's entry.

@@ -55,7 +55,7 @@ HRESULT CreateNetworkObjects(ClientContext& ctx, const Handlers& handlers) {
   if (Failed(hr)) return Report(ctx, "Failed on Initialize for our peers:  %X\n", hr);
   n.net_client->SetInlineFilter(handlers.server_inline);
   n.peer_server->SetInlineFilter(handlers.peer_inline);
-  hr = n.voice_client->Initialize(n.net_client.get(), nullptr);
+  hr = n.voice_client->Initialize(n.net_client.get(), handlers.voice_messages, handlers.context);
   if (Failed(hr)) return Report(ctx, "Failed on Initialize for m_pVoiceClient:  %X\n", hr);
   if (!CheckTcpIpProvider(*n.net_client, *n.peer_server)) {
     ctx.ports.windows->MessageBox(ctx.main_window.load(),

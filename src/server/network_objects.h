@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "net/transport.h"
+#include "state/voice_port.h"
 
 namespace talmeris {
 struct ClientContext;
@@ -17,6 +18,7 @@ struct Handlers {
   // Which messages each handler takes on the transport's service thread (none when null).
   net::InlineFilter server_inline = nullptr;
   net::InlineFilter peer_inline = nullptr;
+  voice::VoiceHandler voice_messages = nullptr;  // the voice client's handler
 };
 
 // Creates and initialises the three objects; the first failure shows one "Communication Error!"

@@ -12,6 +12,7 @@
 #include "server/text_fields.h"
 #include "server/vessels.h"
 #include "state/context.h"
+#include "state/files.h"
 #include "state/main_window.h"
 
 namespace talmeris {
@@ -525,16 +526,8 @@ net::HRESULT OnServerMessage(void* context, const net::Message& message) {
 }
 
 bool CreateUserKey(ClientContext& ctx) {
-  std::filesystem::path home = ctx.user_config_home;
-  if (home.empty()) {
-    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
-      home = xdg;
-    } else if (const char* user_home = std::getenv("HOME"); user_home && *user_home) {
-      home = std::filesystem::path(user_home) / ".config";
-    } else {
-      return false;
-    }
-  }
+  const std::filesystem::path home = UserConfigHome(ctx.user_config_home);
+  if (home.empty()) return false;
   std::error_code ec;
   std::filesystem::create_directories(home / "Corvane Industries", ec);
   return std::filesystem::is_directory(home / "Corvane Industries", ec);

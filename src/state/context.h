@@ -104,7 +104,12 @@ struct ClientContext {
   RankedMutex chat_lock{LockRank::kChat};
   FixedText<41> last_chat_word;  // chat_lock; the last word read, after any replacement
   bool voice_muted = false;      // main thread
-  int close_pause_ms = 1000;     // the orderly close's pause
+  // Voice chat: the handler's thread clears voice_connected when the session goes.
+  std::atomic<bool> voice_connected{false};
+  bool voice_transmitting = false;          // main thread
+  bool ptt_key_down = false;                // main thread
+  voice::ClientConfig voice_client_config;  // main thread
+  int close_pause_ms = 1000;                // the orderly close's pause
 
   // Connection sequence state shared with the server handler.
   std::atomic<bool> data_up_to_date{false};

@@ -23,6 +23,9 @@ class NullWindowPort final : public WindowPort {
   void SortList(WindowId, int) override {}
   std::string ControlText(WindowId, int) override { return {}; }
   bool IsChecked(WindowId, int) override { return false; }
+  void SetButtonDown(WindowId, int, bool) override {}
+  void SetControlValue(WindowId, int, int) override {}
+  bool IsButtonDown(WindowId, int) override { return false; }
   int ListFindExact(WindowId, int, std::string_view) override { return -1; }
   int ListCount(WindowId, int) override { return 0; }
   int ListSelection(WindowId, int) override { return -1; }

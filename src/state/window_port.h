@@ -49,6 +49,7 @@ enum : int {
   kLoginDialog = 160,
   kWelcomeDialog = 166,
   kNewAccountDialog = 171,
+  kAudioSetupDialog = 180,  // the voice layer's own
 };
 
 class WindowPort {
@@ -63,6 +64,10 @@ class WindowPort {
   virtual void FocusControl(WindowId window, int control) = 0;
   virtual void SetTextLimit(WindowId window, int control, int max_chars) = 0;
   virtual void SetWindowTitle(WindowId window, std::string_view title) = 0;
+  // A push button shown pushed (or released) by the program, as a held mouse button shows it.
+  virtual void SetButtonDown(WindowId window, int control, bool down) = 0;
+  // A progress bar's value.
+  virtual void SetControlValue(WindowId window, int control, int value) = 0;
 
   // Lists (list boxes and drop-down lists); any thread.
   virtual void ListAdd(WindowId window, int control, std::string_view text) = 0;
@@ -76,6 +81,8 @@ class WindowPort {
   // Queries; main thread only.
   virtual std::string ControlText(WindowId window, int control) = 0;
   virtual bool IsChecked(WindowId window, int control) = 0;
+  // Pushed by the program or held down with the mouse.
+  virtual bool IsButtonDown(WindowId window, int control) = 0;
   virtual int ListFindExact(WindowId window, int control, std::string_view text) = 0;
   virtual int ListCount(WindowId window, int control) = 0;
   virtual int ListSelection(WindowId window, int control) = 0;  // -1 = none

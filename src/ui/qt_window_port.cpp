@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -144,6 +145,23 @@ void QtWindowPort::CheckControl(WindowId window, int control, bool checked) {
   Run([=, this] {
     if (auto* b = qobject_cast<QAbstractButton*>(Control(window, control))) b->setChecked(checked);
   });
+}
+
+void QtWindowPort::SetButtonDown(WindowId window, int control, bool down) {
+  Run([=, this] {
+    if (auto* b = qobject_cast<QAbstractButton*>(Control(window, control))) b->setDown(down);
+  });
+}
+
+void QtWindowPort::SetControlValue(WindowId window, int control, int value) {
+  Run([=, this] {
+    if (auto* p = qobject_cast<QProgressBar*>(Control(window, control))) p->setValue(value);
+  });
+}
+
+bool QtWindowPort::IsButtonDown(WindowId window, int control) {
+  auto* b = qobject_cast<QAbstractButton*>(Control(window, control));
+  return b && b->isDown();
 }
 
 void QtWindowPort::SetControlText(WindowId window, int control, std::string_view text) {

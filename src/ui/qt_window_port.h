@@ -60,6 +60,9 @@ class QtWindowPort final : public QObject, public WindowPort {
   void SortList(WindowId window, int control) override;
   std::string ControlText(WindowId window, int control) override;
   bool IsChecked(WindowId window, int control) override;
+  void SetButtonDown(WindowId window, int control, bool down) override;
+  void SetControlValue(WindowId window, int control, int value) override;
+  bool IsButtonDown(WindowId window, int control) override;
   int ListFindExact(WindowId window, int control, std::string_view text) override;
   int ListCount(WindowId window, int control) override;
   int ListSelection(WindowId window, int control) override;

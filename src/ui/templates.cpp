@@ -12,6 +12,7 @@
 #include <QVariant>
 
 #include "state/window_port.h"
+#include "ui_audio_setup_dialog.h"
 #include "ui_login_dialog.h"
 #include "ui_main_dialog.h"
 #include "ui_new_account_dialog.h"
@@ -116,6 +117,8 @@ bool ApplyTemplate(int resource, QDialog* dialog) {
       return Apply<Ui::WelcomeDialog>(dialog);
     case kOfflineMessagesDialog:
       return Apply<Ui::OfflineMessagesDialog>(dialog);
+    case kAudioSetupDialog:
+      return Apply<Ui::AudioSetupDialog>(dialog);
     default:
       return false;
   }

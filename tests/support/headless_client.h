@@ -14,12 +14,33 @@
 #include "server/connect.h"
 #include "server/server_link.h"
 #include "state/context.h"
+#include "state/files.h"
 #include "support/recording_window_port.h"
 #include "support/test_client.h"
+#include "voice/voice_chat.h"
+#include "voice/voice_engine.h"
 
 namespace talmeris::test {
 
 std::uint32_t NextTestPort();
+
+// Polls `condition` until it holds or `timeout` passes; its last answer.
+inline bool WaitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return condition();
+}
+
+// The push-to-talk key as the test presses it.
+struct ScriptedKeyboard final : KeyboardPort {
+  bool RegisterHotKey(WindowId, int, unsigned, unsigned) override { return true; }
+  bool IsKeyDown(unsigned key) override { return key == kPushToTalkKey && down.load(); }
+  std::atomic<bool> down{false};
+};
 
 // A client core with the real transport and a scripted user.
 struct HeadlessClient {
@@ -68,8 +89,8 @@ struct HeadlessClient {
   }
   void Start() {
     thread = std::thread([this] {
-      Handlers handlers{&OnServerMessage, &OnPeerMessage, &ctx, &ServerMessageMayRunInline,
-                        &PeerMessageMayRunInline};
+      Handlers handlers{&OnServerMessage,           &OnPeerMessage,           &ctx,
+                        &ServerMessageMayRunInline, &PeerMessageMayRunInline, &OnVoiceMessage};
       exit_code = RunClient(ctx, std::to_string(ctx.peer_host_port), handlers);
       done = true;
     });
@@ -80,12 +101,7 @@ struct HeadlessClient {
   }
   bool WaitFor(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
+    return WaitUntil(condition, timeout);
   }
   bool Running() {
     return WaitFor([&] { return ctx.connect_stage.load() >= 14 || done.load(); }) &&
@@ -104,9 +120,10 @@ struct HeadlessClient {
   TempDir dir;
   RecordingWindowPort windows;
   std::unique_ptr<net::Network> network = net::CreateEnetNetwork(Options());
-  voice::NullVoiceSystem voice;
+  voice::MemoryAudio audio;  // the sound devices, in memory
+  voice::OpusVoiceSystem voice{audio, AudioSetupFile(dir.path() / "config"), &windows};
   FakeLauncher launcher;
-  NullKeyboard keyboard;
+  ScriptedKeyboard keyboard;
   ClientContext ctx;
   WindowId next_dialog = 100;
   std::string login_prefilled_name;

@@ -59,6 +59,19 @@ void RecordingWindowPort::CheckControl(WindowId w, int c, bool on) {
   checked[{w, c}] = on;
   Record("check " + Id(w, c) + (on ? " 1" : " 0"));
 }
+void RecordingWindowPort::SetButtonDown(WindowId w, int c, bool on) {
+  std::lock_guard lock(mutex_);
+  down[{w, c}] = on;
+  Record("down " + Id(w, c) + (on ? " 1" : " 0"));
+}
+void RecordingWindowPort::SetControlValue(WindowId w, int c, int value) {
+  std::lock_guard lock(mutex_);
+  values[{w, c}] = value;
+}
+bool RecordingWindowPort::IsButtonDown(WindowId w, int c) {
+  std::lock_guard lock(mutex_);
+  return down[{w, c}];
+}
 void RecordingWindowPort::SetControlText(WindowId w, int c, std::string_view text) {
   std::lock_guard lock(mutex_);
   texts[{w, c}] = std::string(text);

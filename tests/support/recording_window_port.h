@@ -43,6 +43,8 @@ class RecordingWindowPort : public WindowPort {
   std::map<std::pair<WindowId, int>, int> selection;
   std::set<std::pair<WindowId, int>> sorted_lists;
   std::map<std::pair<WindowId, int>, bool> enabled;
+  std::map<std::pair<WindowId, int>, bool> down;  // buttons shown pushed (or held by the user)
+  std::map<std::pair<WindowId, int>, int> values;
   std::map<WindowId, int> ended;  // EndDialog codes
   int refreshes = 0;
 
@@ -73,6 +75,9 @@ class RecordingWindowPort : public WindowPort {
   void SortList(WindowId window, int control) override;
   std::string ControlText(WindowId window, int control) override;
   bool IsChecked(WindowId window, int control) override;
+  void SetButtonDown(WindowId window, int control, bool down) override;
+  void SetControlValue(WindowId window, int control, int value) override;
+  bool IsButtonDown(WindowId window, int control) override;
   int ListFindExact(WindowId window, int control, std::string_view text) override;
   int ListCount(WindowId window, int control) override;
   int ListSelection(WindowId window, int control) override;

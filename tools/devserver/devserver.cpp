@@ -11,6 +11,7 @@
 #include "net/enet_transport.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
+#include "voice/voice_wire.h"
 
 namespace talmeris::devserver {
 
@@ -135,6 +136,7 @@ bool DevServer::Start() {
     }
   }
   patch_ = PlanPatch(options_);
+  server_->SetVoiceSink({this, &DevServer::OnVoice, nullptr});
   if (Failed(server_->Host(app, device))) return false;
   running_ = true;
   demo_thread_ = std::thread([this] { DemoLoop(); });
@@ -236,7 +238,60 @@ void DevServer::AnnounceLogOff(int slot) {
   }
 }
 
+void DevServer::SetVoiceListener(DPNID id, bool signed_in) {
+  std::lock_guard lock(voice_mutex_);
+  if (signed_in) {
+    voice_players_[id].signed_in = true;
+  } else {
+    voice_players_.erase(id);
+  }
+}
+
+void DevServer::OnVoice(void* self_ptr, DPNID from, const std::uint8_t* data, std::uint32_t size) {
+  auto* self = static_cast<DevServer*>(self_ptr);
+  if (size < 1) return;
+  if (data[0] == voice::kTargets) {
+    DPNID ids[voice::kMaxTargets];
+    std::uint32_t count = 0;
+    if (!voice::DecodeTargets(data, size, ids, &count)) return;
+    {
+      std::lock_guard lock(self->voice_mutex_);
+      auto it = self->voice_players_.find(from);
+      if (it == self->voice_players_.end()) return;  // not signed in
+      it->second.targets.assign(ids, ids + count);
+    }
+    std::string line = "voice " + std::to_string(from) + " talks to";
+    if (count == 0) line += " nobody";
+    for (std::uint32_t i = 0; i < count; ++i)
+      line += ids[i] == 0 ? " everyone" : " " + std::to_string(ids[i]);
+    self->Log(line);
+    return;
+  }
+  voice::DecodedFrame frame;
+  if (!voice::DecodeFrame(data, size, &frame) || data[0] != voice::kFrame) return;
+  std::uint8_t out[voice::kTalkerFrameHeader + voice::kMaxOpusBytes];
+  const std::uint32_t n = voice::EncodeFrame(out, voice::kTalkerFrame, frame.flags, frame.sequence,
+                                             from, frame.opus, frame.opus_size);
+  // The listeners are collected first; the sends leave with the lock released.
+  DPNID listeners[64];
+  std::size_t count = 0;
+  {
+    std::lock_guard lock(self->voice_mutex_);
+    auto talker = self->voice_players_.find(from);
+    if (talker == self->voice_players_.end()) return;
+    for (auto& [id, player] : self->voice_players_) {
+      if (id == from || !player.signed_in || count == std::size(listeners)) continue;
+      const auto& t = talker->second.targets;
+      if (std::find(t.begin(), t.end(), 0u) != t.end() ||
+          std::find(t.begin(), t.end(), id) != t.end())
+        listeners[count++] = id;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) self->server_->SendVoiceTo(listeners[i], out, n, false);
+}
+
 void DevServer::OnDestroyPlayer(DPNID id) {
+  SetVoiceListener(id, false);
   std::lock_guard lock(mutex_);
   auto it = clients_.find(id);
   if (it == clients_.end()) return;
@@ -314,10 +369,11 @@ void DevServer::OnAccountMessage(Client& c, const std::uint8_t* data) {
 }
 
 void DevServer::Introduce(DPNID to, int slot, const std::string& handle, const std::string& name,
-                          std::uint8_t gender) {
+                          std::uint8_t gender, DPNID identity) {
+  // The identity number is the player's id on the session: voice targets name players by it.
   SendText(
       to, kPlayerIdentity, static_cast<std::uint8_t>(slot),
-      std::to_string(gender) + "," + handle + ",Pilot," + std::to_string(1000 + slot) + "," + name);
+      std::to_string(gender) + "," + handle + ",Pilot," + std::to_string(identity) + "," + name);
   SendText(to, kPlayerStanding, static_cast<std::uint8_t>(slot), "None,0,0,1,0,0,0");
   std::string vessel = handle.substr(0, 5) + ",00000,1,0,0,0,0," + std::to_string(slot) +
                        ",0,0,TAL-" + std::to_string(100 + slot);
@@ -325,9 +381,9 @@ void DevServer::Introduce(DPNID to, int slot, const std::string& handle, const s
 }
 
 void DevServer::AnnounceToLoggedIn(int slot, const std::string& handle, const std::string& name,
-                                   std::uint8_t gender, DPNID except) {
+                                   std::uint8_t gender, DPNID except, DPNID identity) {
   for (auto& [id, other] : clients_) {
-    if (other->logged_in && id != except) Introduce(id, slot, handle, name, gender);
+    if (other->logged_in && id != except) Introduce(id, slot, handle, name, gender, identity);
   }
 }
 
@@ -366,15 +422,16 @@ void DevServer::SendNextChunk(Client& c) {
 void DevServer::CompleteLogin(Client& c, std::uint16_t revision) {
   SendShort(c.id, kLoginStatus, 0, static_cast<float>(c.slot), 0.0f, revision);
   c.logged_in = true;
-  Introduce(c.id, c.slot, c.handle, c.name, c.gender);  // its own identity
+  SetVoiceListener(c.id, true);
+  Introduce(c.id, c.slot, c.handle, c.name, c.gender, c.id);  // its own identity
   for (auto& [id, other] : clients_) {
     if (other.get() != &c && other->logged_in)
-      Introduce(c.id, other->slot, other->handle, other->name, other->gender);
+      Introduce(c.id, other->slot, other->handle, other->name, other->gender, other->id);
   }
   for (auto& b : bots_) {
-    if (b.online) Introduce(c.id, b.slot, b.handle, b.name, b.gender);
+    if (b.online) Introduce(c.id, b.slot, b.handle, b.name, b.gender, BotIdentity(b.slot));
   }
-  AnnounceToLoggedIn(c.slot, c.handle, c.name, c.gender, c.id);
+  AnnounceToLoggedIn(c.slot, c.handle, c.name, c.gender, c.id, c.id);
   // Offline messages left while the player was away.
   auto waiting = offline_.find(c.handle);
   if (waiting != offline_.end()) {
@@ -465,7 +522,7 @@ void DevServer::DemoLoop() {
         b.online = !b.online;
         b.next_toggle = now + (b.online ? 25.0 : 8.0);
         if (b.online) {
-          AnnounceToLoggedIn(b.slot, b.handle, b.name, b.gender, 0);
+          AnnounceToLoggedIn(b.slot, b.handle, b.name, b.gender, 0, BotIdentity(b.slot));
         } else {
           AnnounceLogOff(b.slot);
         }

@@ -92,6 +92,9 @@ class DevServer {
   struct Bot;
 
   static net::HRESULT Handle(void* self, const net::Message& message);
+  // Voice: a datagram from a player on the voice channel (the transport's service thread).
+  static void OnVoice(void* self, net::DPNID from, const std::uint8_t* data, std::uint32_t size);
+  void SetVoiceListener(net::DPNID id, bool signed_in);
   void OnCreatePlayer(net::DPNID id);
   void OnDestroyPlayer(net::DPNID id);
   void OnReceive(net::DPNID id, const std::uint8_t* data, std::uint32_t size);
@@ -105,9 +108,11 @@ class DevServer {
                  float v3 = 0, float v4 = 0);
   void SendText(net::DPNID id, std::uint8_t type, std::uint8_t param, const std::string& text);
   void Introduce(net::DPNID to, int slot, const std::string& handle, const std::string& name,
-                 std::uint8_t gender);
+                 std::uint8_t gender, net::DPNID identity);
   void AnnounceToLoggedIn(int slot, const std::string& handle, const std::string& name,
-                          std::uint8_t gender, net::DPNID except);
+                          std::uint8_t gender, net::DPNID except, net::DPNID identity);
+  // Scripted players have no session; their identity numbers are never a session's id.
+  static net::DPNID BotIdentity(int slot) { return 1000u + static_cast<net::DPNID>(slot); }
   void AnnounceLogOff(int slot);
   int FreeSlot() const;
   Client* FindClient(net::DPNID id);
@@ -123,6 +128,13 @@ class DevServer {
   std::unique_ptr<net::Server> server_;
   std::mutex mutex_;
   std::map<net::DPNID, std::unique_ptr<Client>> clients_;
+  // Voice: who is signed in and whom each talker's frames go to. Taken alone, or inside mutex_.
+  struct VoicePlayer {
+    bool signed_in = false;
+    std::vector<net::DPNID> targets;  // 0 = every signed-in player
+  };
+  std::mutex voice_mutex_;
+  std::map<net::DPNID, VoicePlayer> voice_players_;
   std::vector<Bot> bots_;
   std::thread demo_thread_;
   std::atomic<bool> running_{false};

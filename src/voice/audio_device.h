@@ -1,0 +1,90 @@
+// The audio device port: one capture and one playback stream, 48 kHz mono, 20 ms frames. The
+// voice thread waits on the capture side, so the microphone's clock paces sending and playing.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace talmeris::voice {
+
+constexpr int kSampleRate = 48000;
+constexpr int kFrameSamples = 960;  // 20 ms
+constexpr auto kFrameDuration = std::chrono::milliseconds(20);
+
+class AudioDevice {
+ public:
+  virtual ~AudioDevice() = default;
+  // Waits up to `timeout` for the next captured frame; false when none came.
+  virtual bool ReadCapture(std::int16_t* frame, std::chrono::milliseconds timeout) = 0;
+  // Queues one frame for playback.
+  virtual void WritePlayback(const std::int16_t* frame) = 0;
+};
+
+// Opens devices by name ("" = the default). The only virtual class of the audio side besides
+// the device itself.
+class AudioBackend {
+ public:
+  virtual ~AudioBackend() = default;
+  virtual std::vector<std::string> CaptureDevices() = 0;
+  virtual std::vector<std::string> PlaybackDevices() = 0;
+  virtual std::unique_ptr<AudioDevice> Open(const std::string& capture,
+                                            const std::string& playback) = 0;
+};
+
+// A device that exists only in memory, running on the steady clock in real time: a frame is
+// captured every 20 ms from what was spoken into it (silence when nothing is), and every frame
+// written for playback is kept with the time it was written. Serves the tests, and machines
+// without sound hardware.
+class MemoryAudio final : public AudioBackend {
+ public:
+  struct Played {
+    std::chrono::steady_clock::time_point at;
+    std::vector<std::int16_t> samples;  // one frame
+  };
+
+  std::vector<std::string> CaptureDevices() override { return {"Memory"}; }
+  std::vector<std::string> PlaybackDevices() override { return {"Memory"}; }
+  std::unique_ptr<AudioDevice> Open(const std::string& capture,
+                                    const std::string& playback) override;
+
+  // Queues samples to be captured, after what is still queued.
+  void Speak(const std::vector<std::int16_t>& samples);
+  // Samples spoken and not yet captured.
+  std::size_t Pending();
+  // Everything played so far (all frames, in order) and the time each frame was written.
+  std::vector<Played> PlayedFrames();
+  // The times at which each captured frame was handed out, with the index of its first sample
+  // in the spoken stream (-1 for silence).
+  struct Captured {
+    std::chrono::steady_clock::time_point at;
+    std::int64_t first_sample;
+  };
+  std::vector<Captured> CapturedFrames();
+  void ClearRecords();
+  bool Opened();
+  // When false, Open fails as a machine without any device does.
+  bool available = true;
+  // Tests: keep what was captured and played (the last 60 s at most).
+  bool keep_records = false;
+
+ private:
+  friend class MemoryDevice;
+  std::mutex mutex_;
+  std::deque<std::int16_t> speech_;
+  std::int64_t spoken_total_ = 0;    // samples ever queued
+  std::int64_t captured_total_ = 0;  // samples of speech ever captured
+  std::vector<Played> played_;
+  std::vector<Captured> captured_;
+  int open_count_ = 0;
+};
+
+// PortAudio devices; the backend initialises PortAudio once and keeps ALSA and JACK quiet.
+std::unique_ptr<AudioBackend> CreatePortAudioBackend();
+
+}  // namespace talmeris::voice

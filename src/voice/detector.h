@@ -1,0 +1,74 @@
+// Voice activation and the talkers heard: the two pure pieces of the voice layer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+struct JitterBuffer_;
+struct OpusDecoder;
+
+namespace talmeris::voice {
+
+// The level of a frame: its RMS in dB below full scale (-96 for silence).
+float FrameLevelDb(const std::int16_t* samples, int count);
+
+// Opens when the level has been above `open_db` for `attack` frames in a row, stays open while
+// it is above `close_db`, and closes `hold` frames after it fell below. A short click or a
+// breath under the open threshold never opens it; the hold keeps word endings and the pauses
+// between words. (The sender also sends the frames captured just before it opened.)
+class VoiceDetector {
+ public:
+  VoiceDetector(float open_db, float close_db, int attack = 2, int hold = 10)
+      : open_db_(open_db), close_db_(close_db), attack_(attack), hold_(hold) {}
+  bool Update(float level_db);
+  bool open() const { return open_; }
+  void SetThresholds(float open_db, float close_db) {
+    open_db_ = open_db;
+    close_db_ = close_db;
+  }
+
+ private:
+  float open_db_, close_db_;
+  int attack_, hold_;
+  int above_ = 0;  // frames in a row above open_db
+  int quiet_ = 0;  // frames in a row below close_db while open
+  bool open_ = false;
+};
+
+// One remote talker: an adaptive jitter buffer over the frames' sequence numbers and the Opus
+// decoder, with loss concealment for a frame that is missing within a talk spurt.
+class Talker {
+ public:
+  Talker();
+  ~Talker();
+  Talker(const Talker&) = delete;
+  Talker& operator=(const Talker&) = delete;
+
+  // A frame arrived; `now_frame` is the listener's frame clock. A frame after a silence starts a
+  // new spurt from an empty buffer.
+  void Put(std::uint16_t sequence, const std::uint8_t* opus, std::uint32_t size,
+           std::int64_t now_frame);
+  // The next 20 ms of this talker into `out` (960 samples); false (and silence) when the talker
+  // is not talking.
+  bool Next(std::int16_t* out, std::int64_t now_frame);
+  // Talking: a frame arrived within the last `kSilenceFrames` frames.
+  bool Talking(std::int64_t now_frame) const {
+    return last_arrival_ >= 0 && now_frame - last_arrival_ < kSilenceFrames;
+  }
+  std::int64_t last_arrival() const { return last_arrival_; }
+  static constexpr int kSilenceFrames = 10;     // 200 ms without a frame ends a spurt
+  int shortened() const { return shortened_; }  // pause frames skipped to lower the delay
+
+ private:
+  bool Decode(std::int16_t* out, std::int64_t now_frame);
+  static constexpr float kPauseDb = -50.0f;  // a decoded frame this quiet is a pause
+
+  JitterBuffer_* jitter_;
+  OpusDecoder* decoder_;
+  std::int64_t last_arrival_ = -1;
+  std::uint32_t extended_ = 0;  // the last sequence number, unwrapped
+  bool started_ = false;
+  int shortened_ = 0;
+};
+
+}  // namespace talmeris::voice

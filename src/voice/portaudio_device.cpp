@@ -1,0 +1,166 @@
+// PortAudio devices: one full-duplex stream per open device pair, 48 kHz mono, 20 ms buffers.
+// The stream's callback hands captured frames to the voice thread and takes the frames it
+// queued for playback (silence when there is none), through small bounded rings.
+#include <alsa/asoundlib.h>
+#include <jack/jack.h>
+#include <portaudio.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "voice/audio_device.h"
+
+namespace talmeris::voice {
+namespace {
+
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+void QuietJack(const char*) {}
+
+constexpr int kRingFrames = 8;  // 160 ms each way; older capture and newer playback is dropped
+
+struct FrameRing {
+  std::array<std::array<std::int16_t, kFrameSamples>, kRingFrames> frames{};
+  int head = 0, count = 0;
+  void Push(const std::int16_t* f) {
+    if (count == kRingFrames) {  // full: the oldest goes
+      head = (head + 1) % kRingFrames;
+      --count;
+    }
+    std::copy(f, f + kFrameSamples, frames[(head + count) % kRingFrames].begin());
+    ++count;
+  }
+  bool Pop(std::int16_t* f) {
+    if (count == 0) return false;
+    std::copy(frames[head].begin(), frames[head].end(), f);
+    head = (head + 1) % kRingFrames;
+    --count;
+    return true;
+  }
+};
+
+class PortAudioDevice final : public AudioDevice {
+ public:
+  ~PortAudioDevice() override {
+    if (stream_) {
+      Pa_StopStream(stream_);
+      Pa_CloseStream(stream_);
+    }
+  }
+
+  bool Open(PaDeviceIndex in, PaDeviceIndex out) {
+    PaStreamParameters input{}, output{};
+    input.device = in;
+    input.channelCount = 1;
+    input.sampleFormat = paInt16;
+    input.suggestedLatency = Pa_GetDeviceInfo(in)->defaultLowInputLatency;
+    output.device = out;
+    output.channelCount = 1;
+    output.sampleFormat = paInt16;
+    output.suggestedLatency = Pa_GetDeviceInfo(out)->defaultLowOutputLatency;
+    if (Pa_OpenStream(&stream_, &input, &output, kSampleRate, kFrameSamples, paClipOff,
+                      &PortAudioDevice::Callback, this) != paNoError) {
+      stream_ = nullptr;
+      return false;
+    }
+    return Pa_StartStream(stream_) == paNoError;
+  }
+
+  bool ReadCapture(std::int16_t* frame, std::chrono::milliseconds timeout) override {
+    std::unique_lock lock(mutex_);
+    if (!captured_cv_.wait_for(lock, timeout, [&] { return capture_.count > 0; })) return false;
+    return capture_.Pop(frame);
+  }
+
+  void WritePlayback(const std::int16_t* frame) override {
+    std::lock_guard lock(mutex_);
+    playback_.Push(frame);
+  }
+
+ private:
+  static int Callback(const void* input, void* output, unsigned long frames,
+                      const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self_ptr) {
+    auto* self = static_cast<PortAudioDevice*>(self_ptr);
+    auto* out = static_cast<std::int16_t*>(output);
+    if (frames != static_cast<unsigned long>(kFrameSamples)) {
+      std::fill(out, out + frames, std::int16_t{0});
+      return paContinue;
+    }
+    {
+      std::lock_guard lock(self->mutex_);
+      if (input) self->capture_.Push(static_cast<const std::int16_t*>(input));
+      if (!self->playback_.Pop(out)) std::fill(out, out + frames, std::int16_t{0});
+    }
+    self->captured_cv_.notify_one();
+    return paContinue;
+  }
+
+  PaStream* stream_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable captured_cv_;
+  FrameRing capture_, playback_;
+};
+
+class PortAudioBackend final : public AudioBackend {
+ public:
+  PortAudioBackend() {
+    // Without sound hardware ALSA and JACK print screens of complaints while PortAudio looks
+    // for devices; none of them is news to the player.
+    snd_lib_error_set_handler(&QuietAlsa);
+    jack_set_error_function(&QuietJack);
+    jack_set_info_function(&QuietJack);
+    setenv("JACK_NO_START_SERVER", "1", 0);
+    ok_ = Pa_Initialize() == paNoError;
+  }
+  ~PortAudioBackend() override {
+    if (ok_) Pa_Terminate();
+  }
+
+  std::vector<std::string> CaptureDevices() override { return Names(true); }
+  std::vector<std::string> PlaybackDevices() override { return Names(false); }
+
+  std::unique_ptr<AudioDevice> Open(const std::string& capture,
+                                    const std::string& playback) override {
+    if (!ok_) return nullptr;
+    const PaDeviceIndex in = Find(capture, true), out = Find(playback, false);
+    if (in == paNoDevice || out == paNoDevice) return nullptr;
+    auto device = std::make_unique<PortAudioDevice>();
+    if (!device->Open(in, out)) return nullptr;
+    return device;
+  }
+
+ private:
+  std::vector<std::string> Names(bool input) {
+    std::vector<std::string> names;
+    if (!ok_) return names;
+    for (PaDeviceIndex i = 0, n = Pa_GetDeviceCount(); i < n; ++i) {
+      const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+      if (info && (input ? info->maxInputChannels : info->maxOutputChannels) > 0)
+        names.emplace_back(info->name);
+    }
+    return names;
+  }
+  PaDeviceIndex Find(const std::string& name, bool input) {
+    if (!name.empty()) {
+      for (PaDeviceIndex i = 0, n = Pa_GetDeviceCount(); i < n; ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (info && name == info->name &&
+            (input ? info->maxInputChannels : info->maxOutputChannels) > 0)
+          return i;
+      }
+    }
+    return input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+  }
+  bool ok_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioBackend> CreatePortAudioBackend() {
+  return std::make_unique<PortAudioBackend>();
+}
+
+}  // namespace talmeris::voice

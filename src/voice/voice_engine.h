@@ -1,0 +1,57 @@
+// The voice layer: voice over the server session's voice channel, Opus at about 24 kbit/s in
+// 20 ms frames, speexdsp for noise suppression and automatic record volume, voice activation,
+// and a jitter buffer per remote talker. One thread per connected client runs everything at
+// the microphone's pace; the handler's messages come from it.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "state/voice_port.h"
+#include "voice/audio_device.h"
+
+namespace talmeris::voice {
+
+// The audio setup record: "name=value" lines; missing or unreadable means never run.
+bool LoadAudioSetup(const std::filesystem::path& file, AudioSetup* setup);
+bool SaveAudioSetup(const std::filesystem::path& file, const AudioSetup& setup);
+
+struct VoiceOptions {
+  int opus_bitrate = 24000;
+  int opus_complexity = 5;
+};
+
+class OpusVoiceSystem final : public VoiceSystem {
+ public:
+  // `setup_file` records that the audio setup ran, and what it chose; `windows` shows the setup
+  // dialog.
+  OpusVoiceSystem(AudioBackend& audio, std::filesystem::path setup_file, WindowPort* windows,
+                  VoiceOptions options = {});
+  ~OpusVoiceSystem() override;
+
+  net::HRESULT CreateVoiceClient(std::unique_ptr<VoiceClient>* client) override;
+  net::HRESULT CreateVoiceTest(std::unique_ptr<VoiceTest>* test) override;
+  std::vector<std::string> CaptureDevices() override;
+  std::vector<std::string> PlaybackDevices() override;
+  AudioSetup CurrentSetup() override;
+  bool StartMonitor(const AudioSetup& setup, bool hear_back) override;
+  float MonitorLevel(bool* open) override;
+  void StopMonitor() override;
+  bool SaveSetup(const AudioSetup& setup) override;
+
+  // For the engine's parts.
+  AudioBackend& audio() { return audio_; }
+  const std::filesystem::path& setup_file() const { return setup_file_; }
+  WindowPort* windows() { return windows_; }
+  const VoiceOptions& options() const { return options_; }
+
+ private:
+  struct Monitor;
+  AudioBackend& audio_;
+  std::filesystem::path setup_file_;
+  WindowPort* windows_;
+  VoiceOptions options_;
+  std::unique_ptr<Monitor> monitor_;
+};
+
+}  // namespace talmeris::voice

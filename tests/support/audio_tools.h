@@ -1,0 +1,33 @@
+// Sound for the voice tests and benchmark: tones, sentences spoken by espeak-ng, and what sox
+// measures of a recording.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace talmeris::test {
+
+using Samples = std::vector<std::int16_t>;  // 48 kHz mono
+
+Samples Tone(double hz, double seconds, double dbfs);
+Samples Noise(double seconds, double dbfs, unsigned seed = 1);
+Samples Silence(double seconds);
+void Append(Samples& to, const Samples& more);
+// A sentence spoken by espeak-ng, at 48 kHz; empty when espeak-ng or sox is missing.
+Samples Speak(const std::string& sentence);
+
+// What `sox -n stat` says of a recording.
+struct SoxStat {
+  bool ok = false;
+  double seconds = 0;
+  double rms = 0;              // of full scale
+  double rough_frequency = 0;  // Hz
+};
+SoxStat Measure(const Samples& samples);
+
+// The first sample whose magnitude reaches `threshold` (of full scale) at or after `from`; -1
+// when none does.
+long FirstLoud(const Samples& samples, double threshold, long from = 0);
+
+}  // namespace talmeris::test

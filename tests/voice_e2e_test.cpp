@@ -1,0 +1,191 @@
+// Voice chat end to end: two client cores with sound devices in memory, talking through the
+// development server over loopback; sound measured with sox.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <regex>
+
+#include "state/main_window.h"
+#include "support/audio_tools.h"
+#include "support/headless_client.h"
+#include "support/process.h"
+
+namespace talmeris {
+namespace {
+
+using test::ChildProcess;
+using test::HeadlessClient;
+using test::Samples;
+using namespace std::chrono_literals;
+
+class VoiceEndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port = test::NextTestPort();
+    server = std::make_unique<ChildProcess>(
+        TALMERIS_DEVSERVER, std::vector<std::string>{"--port", std::to_string(port), "--account",
+                                                     "amber:pw", "--account", "birch:pw"});
+    ASSERT_TRUE(server->WaitForOutput("listening"));
+  }
+  void TearDown() override {
+    peers.clear();
+    for (auto& [name, c] : clients) {
+      if (!c->done) {
+        server->Send("kick " + name);
+        c->Join();
+      }
+    }
+  }
+  // A signed-in client with voice enabled in the given mode.
+  HeadlessClient& Join(const std::string& name, bool setup_ran = true, bool ptt = false) {
+    auto c = std::make_unique<HeadlessClient>(port, name, "pw");
+    Settings s = NewFileSettings(5);
+    s.voice_enabled = 1;
+    s.voice_push_to_talk = ptt ? 1 : 0;
+    auto bytes = EncodeSettings(s);
+    c->dir.Write(kSettingsFileName, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
+    if (setup_ran) voice::SaveAudioSetup(AudioSetupFile(c->dir.path() / "config"), {});
+    c->audio.keep_records = true;
+    c->Start();
+    EXPECT_TRUE(c->Running());
+    clients.emplace_back(name, std::move(c));
+    return *clients.back().second;
+  }
+  static int Count(HeadlessClient& c, const std::string& call) {
+    int n = 0;
+    for (const auto& line : c.windows.Calls()) n += line == call;
+    return n;
+  }
+  static std::string Check(int control, bool on) {
+    return "check " + std::to_string(HeadlessClient::kMain) + ":" + std::to_string(control) +
+           (on ? " 1" : " 0");
+  }
+  // Includes `who` in `c`'s voice transmissions.
+  static bool Include(HeadlessClient& c, const std::string& who) {
+    return c.WaitFor([&] {
+      for (auto& p : c.ctx.tables.roster) {
+        std::lock_guard lock(p.lock);
+        if (p.online && p.handle.View() == who) {
+          p.voice_include = 1;
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  // Waits until the server has been told, since `from` lines of its output, whom a client talks
+  // to; returns the listeners named ("nobody", "everyone" or ids).
+  std::string NextTargets(std::size_t* seen) {
+    std::string found;
+    test::WaitUntil([&] {
+      const std::string out = server->Output();
+      auto at = out.find("talks to ", *seen);
+      if (at == std::string::npos) return false;
+      const auto end = out.find('\n', at);
+      if (end == std::string::npos) return false;
+      found = out.substr(at + 9, end - at - 9);
+      *seen = end;
+      return true;
+    });
+    return found;
+  }
+  static Samples Played(HeadlessClient& c) {
+    Samples all;
+    for (const auto& f : c.audio.PlayedFrames()) test::Append(all, f.samples);
+    return all;
+  }
+
+  std::uint32_t port = 0;
+  std::unique_ptr<ChildProcess> server;
+  std::vector<std::pair<std::string, std::unique_ptr<HeadlessClient>>> clients;
+  std::vector<std::unique_ptr<ChildProcess>> peers;
+};
+
+TEST_F(VoiceEndToEnd, SpeechReachesOnlyIncludedPlayersAtItsPitchAndTheIndicatorsFollow) {
+  HeadlessClient& amber = Join("amber");
+  HeadlessClient& birch = Join("birch");
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.ctx.voice_connected.load(); }));
+  ASSERT_TRUE(birch.WaitFor([&] { return birch.ctx.voice_connected.load(); }));
+  peers.push_back(std::make_unique<ChildProcess>(
+      TALMERIS_PEERSIM, std::vector<std::string>{"--port", std::to_string(birch.ctx.peer_host_port),
+                                                 "--view", "--rate", "0"}));
+  ASSERT_TRUE(peers.back()->WaitForOutput("welcomed"));
+
+  // Auto mode with nobody included: nobody hears amber, and she never transmits.
+  Samples speech = test::Tone(600, 0.5, -12);
+  amber.audio.Speak(speech);
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.Pending() == 0; }));
+  const std::size_t frames = amber.audio.CapturedFrames().size();
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.CapturedFrames().size() > frames + 10; }));
+  EXPECT_LT(test::FirstLoud(Played(birch), 0.01), 0) << "birch heard amber";
+  EXPECT_EQ(Count(amber, Check(kCtlTx, true)), 0);
+
+  // Birch included: the once-per-second refresh names him to the server.
+  ASSERT_TRUE(Include(amber, "birch"));
+  std::size_t seen = 0;
+  std::string targets;
+  while ((targets = NextTargets(&seen)) == "nobody") {
+  }
+  EXPECT_TRUE(std::regex_match(targets, std::regex("[0-9]+"))) << targets;
+
+  // Two bursts 100 ms apart make one talk spurt; the gap times the path mid-spurt.
+  amber.audio.ClearRecords();
+  birch.audio.ClearRecords();
+  Samples bursts = test::Tone(600, 0.4, -12);
+  const long second_burst = static_cast<long>(bursts.size() + test::Silence(0.1).size());
+  test::Append(bursts, test::Silence(0.1));
+  test::Append(bursts, test::Tone(600, 0.4, -12));
+  amber.audio.Speak(bursts);
+  ASSERT_TRUE(birch.WaitFor([&] { return Count(birch, Check(kCtlRx, false)) >= 1; }));
+  ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, Check(kCtlTx, false)) >= 1; }));
+  EXPECT_EQ(Count(amber, Check(kCtlTx, true)), 1);
+  EXPECT_EQ(Count(amber, Check(kCtlTx, false)), 1);
+  EXPECT_EQ(Count(birch, Check(kCtlRx, true)), 1);
+  EXPECT_EQ(Count(birch, Check(kCtlRx, false)), 1);
+  // The companions hear the end of the transmission once.
+  ASSERT_TRUE(peers.back()->WaitForOutput("short 10 0 18 0 0 0"));
+  const std::string out = peers.back()->Output();
+  EXPECT_EQ(out.find("short 10 0 18 0 0 0"), out.rfind("short 10 0 18 0 0 0"));
+
+  // What birch heard: the tone at its pitch, about as long as spoken.
+  const Samples heard = Played(birch);
+  const long onset = test::FirstLoud(heard, 0.05);
+  const Samples middle(heard.begin() + onset + 4800, heard.begin() + onset + 14400);
+  const test::SoxStat stat = test::Measure(middle);
+  ASSERT_TRUE(stat.ok);
+  EXPECT_NEAR(stat.rough_frequency, 600.0, 18.0);
+  EXPECT_GT(stat.rms, 0.05);
+
+  // Mouth to ear, mid-spurt: when the second burst was spoken and when birch's device got it.
+  const auto captured = amber.audio.CapturedFrames();
+  const auto played = birch.audio.PlayedFrames();
+  double spoken_ms = -1;
+  long first_spoken = -1;  // where the bursts begin in everything amber's device captured
+  for (const auto& f : captured) {
+    if (f.first_sample < 0) continue;
+    if (first_spoken < 0) first_spoken = static_cast<long>(f.first_sample);
+    const long at = first_spoken + second_burst;
+    if (f.first_sample <= at && at < f.first_sample + 960) {
+      spoken_ms = std::chrono::duration<double, std::milli>(f.at.time_since_epoch()).count() -
+                  20.0 + static_cast<double>(at - f.first_sample) / 48.0;
+    }
+  }
+  long quiet_from = onset;
+  while (quiet_from < static_cast<long>(heard.size()) &&
+         test::FirstLoud(Samples(heard.begin() + quiet_from,
+                                 heard.begin() + std::min<long>(heard.size(), quiet_from + 2400)),
+                         0.05) >= 0)
+    quiet_from += 480;
+  const long onset2 = test::FirstLoud(heard, 0.05, quiet_from);
+  ASSERT_GE(onset2, 0);
+  ASSERT_GE(spoken_ms, 0);
+  const double heard_ms =
+      std::chrono::duration<double, std::milli>(played[onset2 / 960].at.time_since_epoch())
+          .count() +
+      (onset2 % 960) / 48.0;
+  std::printf("mouth-to-ear latency mid-spurt: %.1f ms\n", heard_ms - spoken_ms);
+  RecordProperty("mouth_to_ear_ms", static_cast<int>(heard_ms - spoken_ms));
+}
+
+}  // namespace
+}  // namespace talmeris
