@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <regex>
+#include <sstream>
 
 #include "state/main_window.h"
 #include "support/audio_tools.h"
@@ -59,6 +60,14 @@ class VoiceEndToEnd : public ::testing::Test {
   static std::string Check(int control, bool on) {
     return "check " + std::to_string(HeadlessClient::kMain) + ":" + std::to_string(control) +
            (on ? " 1" : " 0");
+  }
+  // The identity number `c` knows `who` by (its id on the server session).
+  static std::uint32_t Identity(HeadlessClient& c, const std::string& who) {
+    for (auto& p : c.ctx.tables.roster) {
+      std::lock_guard lock(p.lock);
+      if (p.online && p.handle.View() == who) return p.identity_number;
+    }
+    return 0;
   }
   // Includes `who` in `c`'s voice transmissions.
   static bool Include(HeadlessClient& c, const std::string& who) {
@@ -185,6 +194,79 @@ TEST_F(VoiceEndToEnd, SpeechReachesOnlyIncludedPlayersAtItsPitchAndTheIndicators
       (onset2 % 960) / 48.0;
   std::printf("mouth-to-ear latency mid-spurt: %.1f ms\n", heard_ms - spoken_ms);
   RecordProperty("mouth_to_ear_ms", static_cast<int>(heard_ms - spoken_ms));
+}
+
+TEST_F(VoiceEndToEnd, PushToTalkNamesTheTargetsOnceAndVoiceActivationIgnoresLowNoise) {
+  HeadlessClient& amber = Join("amber", true, /*ptt=*/true);
+  HeadlessClient& birch = Join("birch");
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.ctx.voice_connected.load(); }));
+  ASSERT_TRUE(birch.WaitFor([&] { return birch.ctx.voice_connected.load(); }));
+  ASSERT_TRUE(Include(amber, "birch"));
+  ASSERT_TRUE(Include(birch, "amber"));
+  const std::string amber_id = std::to_string(Identity(birch, "amber"));
+  const std::string birch_id = std::to_string(Identity(amber, "birch"));
+  auto amber_targets = [&] {
+    std::vector<std::string> named;
+    std::istringstream lines(server->Output());
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("voice " + amber_id + " talks to ", 0) == 0)
+        named.push_back(line.substr(line.find("talks to ") + 9));
+    }
+    return named;
+  };
+  // In PTT mode nobody hears amber until the key goes down; held, she names birch once.
+  ASSERT_EQ(amber_targets(), std::vector<std::string>{"nobody"});
+  amber.keyboard.down = true;
+  ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, "down 7:1026 1") == 1; }));
+  amber.audio.Speak(test::Tone(440, 0.4, -12));
+  ASSERT_TRUE(birch.WaitFor([&] { return Count(birch, Check(kCtlRx, false)) == 1; }));
+  amber.keyboard.down = false;
+  ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, "down 7:1026 0") == 1; }));
+  amber.audio.Speak(test::Tone(440, 0.4, -12));
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.Pending() == 0; }));
+  ASSERT_TRUE(amber.WaitFor([&] { return amber_targets().size() == 3; }));
+  EXPECT_EQ(amber_targets(), (std::vector<std::string>{"nobody", birch_id, "nobody"}));
+  EXPECT_EQ(Count(birch, Check(kCtlRx, true)), 1) << "birch heard amber after the key came up";
+
+  // Birch in Auto mode: quiet noise never opens voice activation; a spoken sentence does, and
+  // arrives about as long and as loud as it was said.
+  birch.audio.Speak(test::Noise(1.0, -60));
+  ASSERT_TRUE(birch.WaitFor([&] { return birch.audio.Pending() == 0; }));
+  EXPECT_EQ(Count(birch, Check(kCtlTx, true)), 0);
+  const Samples sentence = test::Speak("Requesting clearance to dock at the northern ring.");
+  ASSERT_FALSE(sentence.empty()) << "espeak-ng and sox are needed";
+  amber.audio.ClearRecords();
+  birch.audio.Speak(sentence);
+  ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, Check(kCtlRx, false)) == 1; }));
+  const Samples heard = Played(amber);
+  const long from = test::FirstLoud(heard, 0.02);
+  ASSERT_GE(from, 0);
+  long to = static_cast<long>(heard.size()) - 1;
+  while (to > from && std::abs(heard[to]) < 0.02 * 32768) --to;
+  const test::SoxStat said = test::Measure(sentence),
+                      got = test::Measure(Samples(heard.begin() + from, heard.begin() + to + 1));
+  ASSERT_TRUE(said.ok && got.ok);
+  std::printf("sentence: said %.2f s rms %.3f, heard %.2f s rms %.3f\n", said.seconds, said.rms,
+              got.seconds, got.rms);
+  EXPECT_NEAR(got.seconds, said.seconds, 0.25 * said.seconds);
+  EXPECT_GT(got.rms, 0.3 * said.rms);
+}
+
+TEST_F(VoiceEndToEnd, AnAudioSetupNeverRunWarnsOnceAndNeverConnects) {
+  HeadlessClient& amber = Join("amber", /*setup_ran=*/false);
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.Boxes().size() == 1; }));
+  // A second of ticks later there is still one box and no attempt to connect.
+  const std::size_t frames = amber.audio.CapturedFrames().size();
+  const auto until = std::chrono::steady_clock::now() + 1s;
+  test::WaitUntil([&] { return std::chrono::steady_clock::now() > until; }, 2s);
+  const auto boxes = amber.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Please first configure the audio hardware under Configuration...");
+  EXPECT_EQ(boxes[0].caption, "Hardware Test Needed");
+  EXPECT_EQ(boxes[0].type, kMbIconWarning);
+  EXPECT_FALSE(amber.ctx.voice_connected.load());
+  EXPECT_FALSE(amber.audio.Opened());
+  EXPECT_EQ(amber.audio.CapturedFrames().size(), frames);
 }
 
 }  // namespace

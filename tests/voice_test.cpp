@@ -1,0 +1,279 @@
+// The two pure pieces of the voice layer: voice activation and a talker's jitter buffer.
+#include <gtest/gtest.h>
+#include <opus/opus.h>
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+#include "state/context.h"
+#include "state/main_window.h"
+#include "support/audio_tools.h"
+#include "support/fake_voice.h"
+#include "support/recording_window_port.h"
+#include "support/test_client.h"
+#include "voice/audio_device.h"
+#include "voice/detector.h"
+#include "voice/voice_chat.h"
+#include "voice/voice_wire.h"
+
+namespace talmeris::voice {
+namespace {
+
+// Levels in dBFS, one per 20 ms frame, through a detector with the default thresholds.
+std::vector<bool> Feed(VoiceDetector& d, const std::vector<float>& levels) {
+  std::vector<bool> open;
+  for (float l : levels) open.push_back(d.Update(l));
+  return open;
+}
+
+TEST(VoiceDetector, OpensOnSpeechHoldsThroughPausesAndIgnoresNoiseAndClicks) {
+  VoiceDetector d(-36.0f, -44.0f);
+  // Breathing-level noise, however long, never opens it; nor does one loud click.
+  auto open = Feed(d, std::vector<float>(100, -50.0f));
+  EXPECT_EQ(std::count(open.begin(), open.end(), true), 0);
+  open = Feed(d, {-10.0f, -50.0f, -50.0f});
+  EXPECT_EQ(std::count(open.begin(), open.end(), true), 0);
+  // Speech opens it on its second frame; a 160 ms pause between words keeps it open.
+  open = Feed(d, {-20.0f, -20.0f, -20.0f});
+  EXPECT_EQ(open, (std::vector<bool>{false, true, true}));
+  open = Feed(d, std::vector<float>(8, -60.0f));
+  EXPECT_EQ(std::count(open.begin(), open.end(), false), 0);
+  // Between the thresholds it stays open; below the lower one it closes after the hold.
+  open = Feed(d, std::vector<float>(20, -40.0f));
+  EXPECT_EQ(std::count(open.begin(), open.end(), false), 0);
+  open = Feed(d, std::vector<float>(12, -60.0f));
+  EXPECT_EQ(std::count(open.begin(), open.end(), true), 10);
+  EXPECT_FALSE(open.back());
+  // The level of a frame: full-scale sine is -3 dB, silence -96.
+  const test::Samples tone = test::Tone(1000, 0.02, 0.0), quiet = test::Silence(0.02);
+  EXPECT_NEAR(FrameLevelDb(tone.data(), kFrameSamples), -3.0, 0.1);
+  EXPECT_EQ(FrameLevelDb(quiet.data(), kFrameSamples), -96.0f);
+}
+
+class TalkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int error = 0;
+    encoder = opus_encoder_create(kSampleRate, 1, OPUS_APPLICATION_VOIP, &error);
+    ASSERT_NE(encoder, nullptr);
+    const test::Samples tone = test::Tone(500, 2.0, -12);
+    for (int f = 0; f < 100; ++f) {
+      std::vector<std::uint8_t> packet(kMaxOpusBytes);
+      int n = opus_encode(encoder, tone.data() + f * kFrameSamples, kFrameSamples, packet.data(),
+                          kMaxOpusBytes);
+      packet.resize(n);
+      packets.push_back(packet);
+    }
+  }
+  void TearDown() override { opus_encoder_destroy(encoder); }
+  void Put(std::uint16_t seq, int packet, std::int64_t now) {
+    talker.Put(seq, packets[packet].data(), static_cast<std::uint32_t>(packets[packet].size()),
+               now);
+  }
+  // Plays one frame; its level, or nothing when the talker gave silence.
+  std::optional<float> Play(std::int64_t now) {
+    std::int16_t out[kFrameSamples];
+    if (!talker.Next(out, now)) return std::nullopt;
+    return FrameLevelDb(out, kFrameSamples);
+  }
+  OpusEncoder* encoder = nullptr;
+  std::vector<std::vector<std::uint8_t>> packets;
+  Talker talker;
+};
+
+TEST_F(TalkerTest, PlaysInOrderConcealsALossAndEndsASpurtAfterSilence) {
+  std::int64_t now = 1;
+  const std::uint16_t base = 65530;  // the sequence wraps within the spurt
+  // Two frames arrive swapped; a third is lost; the rest arrive in time.
+  Put(base, 0, now);
+  EXPECT_TRUE(Play(now++));
+  Put(static_cast<std::uint16_t>(base + 2), 2, now);
+  Put(static_cast<std::uint16_t>(base + 1), 1, now);
+  EXPECT_TRUE(Play(now++));
+  EXPECT_TRUE(Play(now++));
+  for (int i = 4; i < 20; ++i) {
+    if (i != 8) Put(static_cast<std::uint16_t>(base + i), i, now);
+    auto level = Play(now++);
+    ASSERT_TRUE(level) << "frame " << i;  // the lost one concealed, the rest decoded
+    if (i > 10) {
+      EXPECT_GT(*level, -25.0f) << "frame " << i;
+    }
+  }
+  EXPECT_TRUE(talker.Talking(now));
+  // 200 ms without a frame ends the spurt: silence, and the talker is no longer talking.
+  int played = 0;
+  for (int i = 0; i < Talker::kSilenceFrames + 2; ++i) played += Play(now++).has_value();
+  EXPECT_FALSE(talker.Talking(now));
+  EXPECT_FALSE(Play(now++));
+  EXPECT_LE(played, Talker::kSilenceFrames);
+  // A new spurt far ahead in sequence starts from an empty buffer and plays at once.
+  Put(static_cast<std::uint16_t>(base + 900), 30, now);
+  EXPECT_TRUE(Play(now++));
+  EXPECT_TRUE(talker.Talking(now));
+}
+
+TEST_F(TalkerTest, APauseShortensTheDelayOfFramesSentAhead) {
+  std::int64_t now = 1;
+  // A spurt that opens with two frames sent ahead of it: three frames at once, the first of
+  // them silent (the pause before the word).
+  const test::Samples quiet = test::Silence(0.02);
+  std::vector<std::uint8_t> silent(kMaxOpusBytes);
+  for (int i = 0; i < 5; ++i) {  // past the tone the encoder last had
+    silent.resize(kMaxOpusBytes);
+    silent.resize(opus_encode(encoder, quiet.data(), kFrameSamples, silent.data(), kMaxOpusBytes));
+  }
+  talker.Put(100, silent.data(), static_cast<std::uint32_t>(silent.size()), now);
+  Put(101, 1, now);
+  Put(102, 2, now);
+  Play(now++);
+  EXPECT_EQ(talker.shortened(), 1);
+}
+
+TEST(VoiceWire, FramesAndTargetsDecodeOnlyWhenWellFormed) {
+  std::uint8_t buffer[kTalkerFrameHeader + kMaxOpusBytes + 1];
+  const std::uint8_t opus[3] = {1, 2, 3};
+  std::uint32_t n = EncodeFrame(buffer, kTalkerFrame, 0, 513, 0x00200003, opus, 3);
+  DecodedFrame f;
+  ASSERT_TRUE(DecodeFrame(buffer, n, &f));
+  EXPECT_EQ(f.sequence, 513);
+  EXPECT_EQ(f.talker, 0x00200003u);
+  EXPECT_EQ(f.opus_size, 3u);
+  EXPECT_FALSE(DecodeFrame(buffer, kTalkerFrameHeader, &f));  // no Opus bytes
+  EXPECT_FALSE(DecodeFrame(buffer, kTalkerFrameHeader + kMaxOpusBytes + 1, &f));
+  net::DPNID ids[kMaxTargets + 1] = {0, 7};
+  n = EncodeTargets(buffer, ids, 2);
+  std::uint32_t count = 0;
+  ASSERT_TRUE(DecodeTargets(buffer, n, ids, &count));
+  EXPECT_EQ(count, 2u);
+  EXPECT_FALSE(DecodeTargets(buffer, n - 1, ids, &count));
+  buffer[1] = kMaxTargets + 1;
+  EXPECT_FALSE(DecodeTargets(buffer, 2 + 4 * (kMaxTargets + 1), ids, &count));
+}
+
+}  // namespace
+}  // namespace talmeris::voice
+
+namespace talmeris {
+namespace {
+
+// The client's voice behaviour against a recording voice client and window port.
+struct VoiceRig {
+  test::TempDir dir;
+  test::RecordingWindowPort windows;
+  test::FakeVoiceSystem voice;
+  test::FakeLauncher launcher;
+  NullKeyboard keyboard;
+  ClientContext ctx{Ports{&windows, nullptr, &voice, &launcher, &keyboard}, dir.path()};
+  test::FakeVoiceClient* client = nullptr;
+  static constexpr WindowId kMain = 7;
+  VoiceRig() {
+    auto c = std::make_unique<test::FakeVoiceClient>();
+    client = c.get();
+    ctx.net.voice_client = std::move(c);
+    ctx.main_window = kMain;
+    ctx.settings.voice_enabled = 1;
+  }
+  std::string LastLog() { return ctx.event_log.Line(ctx.event_log.Count() - 1); }
+};
+
+TEST(VoiceChat, EngagingInPushToTalkModeConnectsWithTheFixedConfigurationAndSetsNoTargets) {
+  VoiceRig rig;
+  rig.ctx.settings.voice_push_to_talk = 1;
+  EngageVoice(rig.ctx, rig.kMain);
+  ASSERT_EQ(rig.client->connects.size(), 1u);
+  const auto& call = rig.client->connects[0];
+  EXPECT_EQ(call.flags, voice::DVFLAGS_SYNC);
+  EXPECT_EQ(call.sound.size, 80u);
+  EXPECT_EQ(call.sound.flags, voice::DVSOUNDCONFIG_NOFOCUS);
+  EXPECT_EQ(call.config.size, 32u);
+  EXPECT_EQ(call.config.flags, 0x28u);  // whatever the mode
+  EXPECT_EQ(call.config.record_volume, 1);
+  EXPECT_EQ(call.config.threshold, voice::DVTHRESHOLD_UNUSED);
+  EXPECT_EQ(rig.voice.checks, std::vector<std::uint32_t>{voice::DVFLAGS_QUERYONLY});
+  EXPECT_EQ(rig.client->targets, std::vector<std::vector<net::DPNID>>{{}});
+  EXPECT_TRUE(rig.windows.Enabled(rig.kMain, kCtlVoiceIp));
+  EXPECT_TRUE(rig.windows.Enabled(rig.kMain, kCtlMute));
+  EXPECT_TRUE(rig.windows.Enabled(rig.kMain, kCtlPtt));
+  EXPECT_TRUE(rig.ctx.voice_connected.load());
+  EXPECT_EQ(rig.LastLog(), "Engaging voice services...");
+}
+
+TEST(VoiceChat, AFailedConnectOrAMissingTestObjectLeavesVoiceOffForTheRun) {
+  VoiceRig rig;
+  rig.client->connect_result = voice::DVERR_SOUNDINITFAILURE;
+  EngageVoice(rig.ctx, rig.kMain);
+  EXPECT_EQ(rig.LastLog(), "Could not engage voice services: 0x8015016e");
+  EXPECT_EQ(rig.ctx.settings.voice_enabled, 0);
+  EXPECT_FALSE(rig.ctx.voice_connected.load());
+  EXPECT_FALSE(rig.windows.EnableTouched(rig.kMain, kCtlVoiceIp));
+
+  VoiceRig untested;
+  untested.voice.test_available = false;
+  EngageVoice(untested.ctx, untested.kMain);
+  EXPECT_EQ(untested.LastLog(), "Could not test sound hardware...");
+  EXPECT_TRUE(untested.client->connects.empty());
+  EXPECT_EQ(untested.ctx.settings.voice_enabled, 0);
+}
+
+TEST(VoiceChat, ModesMuteAndDisablingApplyTheirTargetsFlagsAndControls) {
+  VoiceRig rig;
+  EngageVoice(rig.ctx, rig.kMain);
+  rig.client->targets.clear();
+  // Auto names everyone until the refresh; PTT and Off name nobody.
+  SetMicrophoneMode(rig.ctx, MicrophoneMode::kAuto);
+  SetMicrophoneMode(rig.ctx, MicrophoneMode::kPushToTalk);
+  SetMicrophoneMode(rig.ctx, MicrophoneMode::kOff);
+  EXPECT_EQ(rig.client->targets, (std::vector<std::vector<net::DPNID>>{{0}, {}, {}}));
+  ASSERT_EQ(rig.client->configs.size(), 3u);
+  EXPECT_EQ(rig.client->configs[0].flags, 0x28u);
+  EXPECT_EQ(rig.client->configs[1].flags, 0x08u);
+  EXPECT_EQ(rig.client->configs[2].flags, 0x28u);
+  EXPECT_EQ(rig.ctx.settings.voice_mic_off, 1);
+  EXPECT_FALSE(rig.windows.Enabled(rig.kMain, kCtlPtt));
+  // Mute adds the playback-mute bit to the rule; in PTT mode without voice activation.
+  rig.ctx.voice_muted = true;
+  ApplyVoiceMute(rig.ctx);
+  EXPECT_EQ(rig.client->configs.back().flags, 0x2Au);
+  SetMicrophoneMode(rig.ctx, MicrophoneMode::kPushToTalk);
+  ApplyVoiceMute(rig.ctx);
+  EXPECT_EQ(rig.client->configs.back().flags, 0x0Au);
+  // Auto mode's refresh names the online players included, in slot order.
+  SetMicrophoneMode(rig.ctx, MicrophoneMode::kAuto);
+  for (int slot : {12, 4, 20}) {
+    rig.ctx.tables.roster[slot].online = 1;
+    rig.ctx.tables.roster[slot].voice_include = slot != 20;
+    rig.ctx.tables.roster[slot].identity_number = 100u + slot;
+  }
+  ASSERT_TRUE(VoiceInAutoMode(rig.ctx));
+  SetTargetsToList(rig.ctx);
+  EXPECT_EQ(rig.client->targets.back(), (std::vector<net::DPNID>{104, 112}));
+  // Unchecking "Enabled" disconnects at once.
+  EXPECT_FALSE(ToggleVoiceEnabled(rig.ctx));
+  EXPECT_EQ(rig.client->disconnects, std::vector<std::uint32_t>{voice::DVFLAGS_SYNC});
+  EXPECT_EQ(rig.LastLog(), "Disabled voice services...");
+  EXPECT_FALSE(rig.windows.Enabled(rig.kMain, kCtlVoiceIp));
+  EXPECT_FALSE(rig.windows.Enabled(rig.kMain, kCtlMute));
+  // Checked again, the tick engages; a muted Mute box keeps playback muted.
+  EXPECT_TRUE(ToggleVoiceEnabled(rig.ctx));
+  EngageVoice(rig.ctx, rig.kMain);
+  EXPECT_EQ(rig.client->connects.back().config.flags, 0x2Au);
+}
+
+TEST(VoiceChat, TheHandlerDrivesTheIndicatorsAndALostSessionIsLogged) {
+  VoiceRig rig;
+  EngageVoice(rig.ctx, rig.kMain);
+  OnVoiceMessage(&rig.ctx, voice::VoiceMessage::RecordStart, 0);
+  OnVoiceMessage(&rig.ctx, voice::VoiceMessage::PlayerVoiceStart, 5);
+  EXPECT_TRUE(rig.windows.Checked(rig.kMain, kCtlTx));
+  EXPECT_TRUE(rig.windows.Checked(rig.kMain, kCtlRx));
+  OnVoiceMessage(&rig.ctx, voice::VoiceMessage::RecordStop, 0);
+  EXPECT_FALSE(rig.windows.Checked(rig.kMain, kCtlTx));
+  OnVoiceMessage(&rig.ctx, voice::VoiceMessage::SessionLost, 0);
+  EXPECT_FALSE(rig.windows.Enabled(rig.kMain, kCtlVoiceIp));
+  EXPECT_EQ(rig.LastLog(), "Voice connection interrupted...");
+  EXPECT_FALSE(rig.ctx.voice_connected.load());
+}
+
+}  // namespace
+}  // namespace talmeris
