@@ -1,6 +1,7 @@
 #include "voice/voice_engine.h"
 
 #include <opus/opus.h>
+#include <pthread.h>
 #include <speex/speex_preprocess.h>
 
 #include <algorithm>
@@ -218,6 +219,7 @@ class OpusVoiceClient final : public VoiceClient {
   }
 
   void Run(std::unique_ptr<AudioDevice> device, AudioSetup setup) {
+    pthread_setname_np(pthread_self(), system_.options().thread_name.substr(0, 15).c_str());
     Encoder encoder(system_.options());
     VoiceDetector detector(setup.open_db, setup.close_db);
     std::array<std::int16_t, kFrameSamples> frame{}, mix{}, voice{};

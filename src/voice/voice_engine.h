@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
 
 #include "state/voice_port.h"
 #include "voice/audio_device.h"
@@ -19,6 +20,7 @@ bool SaveAudioSetup(const std::filesystem::path& file, const AudioSetup& setup);
 struct VoiceOptions {
   int opus_bitrate = 24000;
   int opus_complexity = 5;
+  std::string thread_name = "voice";  // as `top -H` shows the voice thread (15 bytes at most)
 };
 
 class OpusVoiceSystem final : public VoiceSystem {
@@ -44,6 +46,7 @@ class OpusVoiceSystem final : public VoiceSystem {
   const std::filesystem::path& setup_file() const { return setup_file_; }
   WindowPort* windows() { return windows_; }
   const VoiceOptions& options() const { return options_; }
+  void SetThreadName(const std::string& name) { options_.thread_name = name; }
 
  private:
   struct Monitor;
