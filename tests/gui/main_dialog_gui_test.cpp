@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -23,9 +24,15 @@
 #include "app/tick.h"
 #include "server/connect.h"
 #include "server/server_link.h"
+#include "state/files.h"
+#include "support/audio_tools.h"
+#include "support/fake_voice.h"
 #include "support/test_client.h"
 #include "ui/qt_window_port.h"
 #include "ui/templates.h"
+#include "voice/audio_setup_dialog.h"
+#include "voice/voice_chat.h"
+#include "voice/voice_engine.h"
 
 using namespace talmeris;
 
@@ -232,8 +239,8 @@ class MainDialogGuiTest : public QObject {
     const QFont original = QApplication::font();
     for (const char* family : {"DejaVu Sans", "DejaVu Serif"}) {
       QApplication::setFont(QFont(family));
-      for (int resource :
-           {kMainDialog, kLoginDialog, kNewAccountDialog, kWelcomeDialog, kOfflineMessagesDialog}) {
+      for (int resource : {kMainDialog, kLoginDialog, kNewAccountDialog, kWelcomeDialog,
+                           kOfflineMessagesDialog, kAudioSetupDialog}) {
         QDialog dialog;
         QVERIFY(ui::ApplyTemplate(resource, &dialog));
         for (QWidget* w : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
@@ -278,6 +285,67 @@ class MainDialogGuiTest : public QObject {
     }
     QApplication::setFont(original);
     QVERIFY2(cut.isEmpty(), qPrintable(cut.join("\n")));
+  }
+
+  // The audio setup over a device in memory: speech moves the level bar and opens voice
+  // activation; OK records the setup with the thresholds chosen.
+  void audioSetupShowsTheLevelAndSavesTheChoice() {
+    ui::QtWindowPort windows;
+    test::TempDir dir;
+    voice::MemoryAudio audio;
+    const auto setup_file = AudioSetupFile(dir.path() / "config");
+    voice::OpusVoiceSystem voice(audio, setup_file, &windows);
+    test::FakeLauncher launcher;
+    NullKeyboard keyboard;
+    ClientContext ctx(Ports{&windows, nullptr, &voice, &launcher, &keyboard}, dir.path());
+    windows.SetContext(&ctx);
+    int level = 0;
+    QString activation;
+    QTimer::singleShot(0, [&] {
+      const WindowId w = windows.LastOpened();
+      audio.Speak(test::Tone(500, 3.0, -10));
+      auto* bar = qobject_cast<QProgressBar*>(windows.ControlOf(w, kCtlSetupLevel));
+      auto* state = qobject_cast<QLabel*>(windows.ControlOf(w, kCtlSetupActivation));
+      QTRY_VERIFY_WITH_TIMEOUT(bar->value() > 60 && state->text().endsWith("open"), 5000);
+      level = bar->value();
+      activation = state->text();
+      auto* open = qobject_cast<QComboBox*>(windows.ControlOf(w, kCtlSetupOpen));
+      open->setCurrentIndex(5);  // -30 dB
+      emit open->activated(5);
+      qobject_cast<QPushButton*>(windows.ControlOf(w, kIdOk))->click();
+    });
+    RunAudioSetup(ctx);
+    QVERIFY(level > 60);
+    QCOMPARE(activation, QString("Voice activation: open"));
+    voice::AudioSetup saved;
+    QVERIFY(voice::LoadAudioSetup(setup_file, &saved));
+    QCOMPARE(saved.open_db, -30.0f);
+    QCOMPARE(saved.close_db, -44.0f);
+    QVERIFY(!audio.Opened());  // the monitor stopped with the dialog
+  }
+
+  // Holding "&PTT" with the mouse transmits as the key does: targets once, cleared once.
+  void pushToTalkButtonHeldWithTheMouse() {
+    Rig rig;
+    auto fake = std::make_unique<test::FakeVoiceClient>();
+    test::FakeVoiceClient& client = *fake;
+    rig.ctx.net.voice_client = std::move(fake);
+    rig.ctx.settings.voice_push_to_talk = 1;
+    rig.ctx.voice_connected = true;
+    rig.ctx.tables.roster[4].online = 1;
+    rig.ctx.tables.roster[4].voice_include = 1;
+    rig.ctx.tables.roster[4].identity_number = 44;
+    rig.Run([&](WindowId w) {
+      auto* ptt = rig.Control<QPushButton>(w, kCtlPtt);
+      ptt->setEnabled(true);
+      QTest::mousePress(ptt, Qt::LeftButton);
+      for (int tick = 0; tick < 3; ++tick) FollowPushToTalk(rig.ctx, w);
+      QTest::mouseRelease(ptt, Qt::LeftButton);
+      for (int tick = 0; tick < 3; ++tick) FollowPushToTalk(rig.ctx, w);
+    });
+    QCOMPARE(client.targets.size(), std::size_t{2});
+    QVERIFY(client.targets[0] == std::vector<net::DPNID>{44});
+    QVERIFY(client.targets[1].empty());
   }
 
   void offlineMessagesListSortsWithoutCaseAndWritesBack() {

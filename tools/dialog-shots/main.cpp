@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QPixmap>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
@@ -47,6 +48,20 @@ void Fill(QDialog& d, int resource) {
   } else if (resource == kLoginDialog) {
     if (auto* name = Control<QLineEdit>(d, 1121)) name->setText("pilot");
     if (auto* password = Control<QLineEdit>(d, 1122)) password->setText("pilot");
+  } else if (resource == kAudioSetupDialog) {
+    for (int id : {1801, 1802}) {
+      if (auto* devices = Control<QComboBox>(d, id)) devices->addItems({"Default", "USB Headset"});
+    }
+    for (int id : {1805, 1806}) {
+      if (auto* levels = Control<QComboBox>(d, id)) {
+        for (int db = -20; db >= -60; db -= 2) levels->addItem(QString("%1 dB").arg(db));
+        levels->setCurrentIndex(id == 1805 ? 8 : 12);
+      }
+    }
+    if (auto* level = d.findChild<QProgressBar*>("ctl1803")) level->setValue(58);
+    if (auto* state = Control<QLabel>(d, 1804)) state->setText("Voice activation: open");
+    if (auto* status = Control<QLabel>(d, 1808))
+      status->setText("Speak now: the bar shows how loud you are.");
   } else if (resource == kOfflineMessagesDialog) {
     if (auto* list = Control<QListWidget>(d, 1054)) {
       list->addItems({"From orrin: meet me at the ridge at dawn",
@@ -73,7 +88,8 @@ int main(int argc, char** argv) {
                         {talmeris::kLoginDialog, "login"},
                         {talmeris::kNewAccountDialog, "new-account"},
                         {talmeris::kWelcomeDialog, "welcome"},
-                        {talmeris::kOfflineMessagesDialog, "offline-messages"}};
+                        {talmeris::kOfflineMessagesDialog, "offline-messages"},
+                        {talmeris::kAudioSetupDialog, "audio-setup"}};
   int failures = 0;
   for (const Shot& shot : shots) {
     QDialog dialog;
