@@ -90,14 +90,14 @@ int Shutdown(ClientContext& ctx, int end_code) {
     ctx.peer_host_active.store(false);
   }
   NetObjects& n = ctx.net;
-  if (n.net_client) {
-    n.net_client->Close(net::kCloseImmediate);
-    n.net_client.reset();
-  }
+  if (n.net_client) n.net_client->Close(net::kCloseImmediate);
   if (n.voice_client) {
     n.voice_client->Disconnect(voice::DVFLAGS_SYNC);
     n.voice_client.reset();
   }
+  // The voice client sends over the session until it is disconnected: the closed session object
+  // goes only after it.
+  n.net_client.reset();
   if (n.peer_server) {
     n.peer_server->Close(1);
     n.peer_server.reset();
