@@ -1,6 +1,8 @@
 #include "app/dialogs.h"
+#include "app/configuration_dialog.h"
 #include "app/main_dialog.h"
 #include "app/offline_dialog.h"
+#include "app/standing_dialogs.h"
 #include "server/connect.h"
 #include "voice/audio_setup_dialog.h"
 
@@ -20,6 +22,16 @@ const DialogProcedure* FindDialogProcedure(int resource) {
       return &kOfflineMessagesDialogProcedure;
     case kAudioSetupDialog:
       return &kAudioSetupDialogProcedure;
+    case kPlayerInfoDialog:
+      return &kPlayerInfoDialogProcedure;
+    case kProfileEditorDialog:
+      return &kProfileEditorDialogProcedure;
+    case kConfigurationDialog:
+      return &kConfigurationDialogProcedure;
+    case kJoystickMappingDialog:
+      return &kJoystickMappingDialogProcedure;
+    case kPasswordDialog:
+      return &kPasswordDialogProcedure;
     default:
       return nullptr;
   }

@@ -11,6 +11,7 @@ class PosixLauncher final : public ProgramLauncher {
  public:
   explicit PosixLauncher(std::filesystem::path folder) : folder_(std::move(folder)) {}
   bool Start(std::string_view program) override;
+  bool StartDesktopTool(std::string_view tool) override;
 
  private:
   std::filesystem::path folder_;

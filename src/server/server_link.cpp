@@ -272,7 +272,16 @@ void OnPlayerStanding(ClientContext& ctx, const std::uint8_t* msg) {
     if (stored >= 6) p.redistribution = LowByteSigned(redistribution);
     if (stored >= 7) p.discount = LowByteSigned(discount);
   }
-  // The profile editor and player information dialogs reload with their own issues.
+  // Open dialogs showing this record reload on the main thread.
+  WindowPort& w = *ctx.ports.windows;
+  const unsigned own = ctx.tables.own_player_slot.load();
+  if (slot == own) {
+    if (WindowId editor = ctx.profile_editor_window.load(); editor != kNoWindow)
+      w.PostRefresh(editor);
+  }
+  if (slot == own || slot == ctx.tables.selected_player_slot.load()) {
+    if (WindowId info = ctx.player_info_window.load(); info != kNoWindow) w.PostRefresh(info);
+  }
 }
 
 void OnNameSuggestion(ClientContext& ctx, const std::uint8_t* msg) {

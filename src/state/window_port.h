@@ -46,6 +46,8 @@ enum : int {
   kPlayerInfoDialog = 141,
   kConfigurationDialog = 142,
   kProfileEditorDialog = 150,
+  kPasswordDialog = 170,
+  kJoystickMappingDialog = 173,
   kLoginDialog = 160,
   kWelcomeDialog = 166,
   kNewAccountDialog = 171,

@@ -1,6 +1,7 @@
 #include "ui/qt_window_port.h"
 
 #include <QAbstractButton>
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -15,6 +16,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QScrollBar>
 #include <QTimer>
 #include <algorithm>
@@ -143,7 +146,18 @@ void QtWindowPort::EnableControl(WindowId window, int control, bool enabled) {
 
 void QtWindowPort::CheckControl(WindowId window, int control, bool checked) {
   Run([=, this] {
-    if (auto* b = qobject_cast<QAbstractButton*>(Control(window, control))) b->setChecked(checked);
+    auto* b = qobject_cast<QAbstractButton*>(Control(window, control));
+    if (!b) return;
+    // A radio of an exclusive group can be cleared only with the group's rule lifted: a group
+    // may show no choice at all.
+    QButtonGroup* group = b->group();
+    if (!checked && group && group->exclusive() && b->isChecked()) {
+      group->setExclusive(false);
+      b->setChecked(false);
+      group->setExclusive(true);
+      return;
+    }
+    b->setChecked(checked);
   });
 }
 
@@ -448,6 +462,21 @@ void QtWindowPort::Wire(WindowId id, Window& w) {
       QObject::connect(l, &QListWidget::currentRowChanged, this,
                        [this, id, control] { Command(id, control, kNotifySelChange); });
     } else if (auto* e = qobject_cast<QLineEdit*>(child)) {
+      // Edits that show their text in one case, typed or set, and edits that take digits only.
+      const QString letter_case = e->property("letterCase").toString();
+      if (!letter_case.isEmpty()) {
+        QObject::connect(e, &QLineEdit::textChanged, e, [e, upper = letter_case == "upper"] {
+          const QString text = e->text();
+          const QString shown = upper ? text.toUpper() : text.toLower();
+          if (shown == text) return;
+          const int cursor = e->cursorPosition();
+          e->setText(shown);
+          e->setCursorPosition(cursor);
+        });
+      }
+      if (e->property("digitsOnly").toBool()) {
+        e->setValidator(new QRegularExpressionValidator(QRegularExpression("[0-9]*"), e));
+      }
       QObject::connect(e, &QLineEdit::textChanged, this,
                        [this, id, control] { Command(id, control, kNotifyEditChange); });
     }

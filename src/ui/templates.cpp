@@ -13,10 +13,15 @@
 
 #include "state/window_port.h"
 #include "ui_audio_setup_dialog.h"
+#include "ui_configuration_dialog.h"
+#include "ui_joystick_mapping_dialog.h"
 #include "ui_login_dialog.h"
 #include "ui_main_dialog.h"
 #include "ui_new_account_dialog.h"
 #include "ui_offline_messages_dialog.h"
+#include "ui_password_dialog.h"
+#include "ui_player_info_dialog.h"
+#include "ui_profile_editor_dialog.h"
 #include "ui_welcome_dialog.h"
 
 namespace talmeris::ui {
@@ -119,6 +124,16 @@ bool ApplyTemplate(int resource, QDialog* dialog) {
       return Apply<Ui::OfflineMessagesDialog>(dialog);
     case kAudioSetupDialog:
       return Apply<Ui::AudioSetupDialog>(dialog);
+    case kConfigurationDialog:
+      return Apply<Ui::ConfigurationDialog>(dialog);
+    case kPlayerInfoDialog:
+      return Apply<Ui::PlayerInfoDialog>(dialog);
+    case kProfileEditorDialog:
+      return Apply<Ui::ProfileEditorDialog>(dialog);
+    case kJoystickMappingDialog:
+      return Apply<Ui::JoystickMappingDialog>(dialog);
+    case kPasswordDialog:
+      return Apply<Ui::PasswordDialog>(dialog);
     default:
       return false;
   }

@@ -2,6 +2,7 @@
 // documentation. Run it under a display (scripts/screenshots uses Xvfb) and with QT_SCALE_FACTOR
 // for HiDPI pictures.
 //   dialog-shots FOLDER [SUFFIX]
+#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
@@ -48,6 +49,39 @@ void Fill(QDialog& d, int resource) {
   } else if (resource == kLoginDialog) {
     if (auto* name = Control<QLineEdit>(d, 1121)) name->setText("pilot");
     if (auto* password = Control<QLineEdit>(d, 1122)) password->setText("pilot");
+  } else if (resource == kConfigurationDialog) {
+    d.setWindowTitle("Configuration [v173.006]");
+    if (auto* video = Control<QComboBox>(d, 1131)) {
+      video->addItems({"1024x768", "1152x864", "1280x720", "1280x768", "1280x960", "1280x1024"});
+      video->setCurrentIndex(4);
+    }
+    for (int id : {1077, 1078, 1082, 1087, 1123, 1124}) {
+      if (auto* b = Control<QAbstractButton>(d, id)) b->setChecked(true);
+    }
+  } else if (resource == kPlayerInfoDialog) {
+    d.setWindowTitle("Player Information [vega]");
+    if (auto* e = Control<QLineEdit>(d, 1072)) e->setText("CAPTAIN VEGA MARSH");
+    if (auto* e = Control<QLineEdit>(d, 1094)) e->setText("FENWAY ALLIANCE");
+    if (auto* e = Control<QLineEdit>(d, 1033)) e->setText("Tue Mar  3 18:20:00 2026");
+    if (auto* b = Control<QAbstractButton>(d, 1068)) b->setChecked(true);
+    if (auto* b = Control<QAbstractButton>(d, 1142)) b->setChecked(true);
+  } else if (resource == kProfileEditorDialog) {
+    if (auto* e = Control<QLineEdit>(d, 1094)) e->setText("Fenway Alliance");
+    if (auto* e = Control<QLineEdit>(d, 1033)) e->setText("Tue Mar  3 18:20:00 2026");
+    for (int id : {1089, 1091, 1092}) {
+      if (auto* e = Control<QLineEdit>(d, id)) e->setText(id == 1089 ? "10" : "5");
+    }
+    if (auto* e = Control<QLineEdit>(d, 1035)) e->setText("pilot");
+    if (auto* e = Control<QLineEdit>(d, 1034)) e->setText("Captain");
+    if (auto* e = Control<QLineEdit>(d, 1111)) e->setText("ANN LEE");
+    if (auto* b = Control<QAbstractButton>(d, 1113)) b->setChecked(true);
+    for (int id : {1086, 1087}) {
+      if (auto* w = d.findChild<QWidget*>(QString("ctl%1").arg(id))) w->setEnabled(false);
+    }
+  } else if (resource == kJoystickMappingDialog) {
+    for (int id : {1134, 1136}) {
+      if (auto* b = Control<QAbstractButton>(d, id)) b->setChecked(true);
+    }
   } else if (resource == kAudioSetupDialog) {
     for (int id : {1801, 1802}) {
       if (auto* devices = Control<QComboBox>(d, id)) devices->addItems({"Default", "USB Headset"});
@@ -89,7 +123,12 @@ int main(int argc, char** argv) {
                         {talmeris::kNewAccountDialog, "new-account"},
                         {talmeris::kWelcomeDialog, "welcome"},
                         {talmeris::kOfflineMessagesDialog, "offline-messages"},
-                        {talmeris::kAudioSetupDialog, "audio-setup"}};
+                        {talmeris::kAudioSetupDialog, "audio-setup"},
+                        {talmeris::kConfigurationDialog, "configuration"},
+                        {talmeris::kJoystickMappingDialog, "joystick-mapping"},
+                        {talmeris::kPasswordDialog, "password"},
+                        {talmeris::kPlayerInfoDialog, "player-info"},
+                        {talmeris::kProfileEditorDialog, "profile-editor"}};
   int failures = 0;
   for (const Shot& shot : shots) {
     QDialog dialog;
