@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <thread>
 
+#include "app/configuration_dialog.h"
 #include "app/main_dialog.h"
+#include "app/standing_dialogs.h"
 #include "app/startup.h"
 #include "app/tick.h"
 #include "net/enet_transport.h"
@@ -262,6 +264,90 @@ TEST_F(ServerEndToEnd, APatchBringsTheFolderToTheNewRevisionAndRestarts) {
   EXPECT_EQ(progress,
             (std::vector<std::string>{"Patching: 0%", "Patching: 20%", "Patching: 40%",
                                       "Patching: 60%", "Patching: 80%", "Patching: 100%"}));
+}
+
+}  // namespace
+}  // namespace talmeris
+
+namespace talmeris {
+namespace {
+
+// The standing dialogs against the development server: its PlayerStanding answers refill them.
+TEST_F(ServerEndToEnd, StandingDialogsRefillFromTheServersAnswers) {
+  StartServer();
+  HeadlessClient quill(port, "quill", "secret"), wren(port, "wren", "feather");
+  quill.Start();
+  wren.Start();
+  ASSERT_TRUE(quill.Running() && wren.Running());
+  auto slot_of = [](HeadlessClient& c, const char* handle) {
+    int found = -1;
+    c.WaitFor([&] {
+      for (int s = 0; s < kRosterSize; ++s) {
+        std::lock_guard lock(c.ctx.tables.roster[s].lock);
+        if (c.ctx.tables.roster[s].online && c.ctx.tables.roster[s].handle.View() == handle)
+          found = s;
+      }
+      return found >= 0;
+    });
+    return found;
+  };
+  auto record = [](HeadlessClient& c, int slot) {
+    std::lock_guard lock(c.ctx.tables.roster[slot].lock);
+    return std::make_pair(c.ctx.tables.roster[slot].allegiance,
+                          std::string(c.ctx.tables.roster[slot].alliance_name.View()));
+  };
+  constexpr WindowId kInfo = 50, kProfile = 51, kWrenInfo = 52;
+
+  // Quill makes wren an ally: the server's answer refills the open dialog.
+  const int wren_slot = slot_of(quill, "wren");
+  ASSERT_GE(wren_slot, 0);
+  quill.ctx.tables.selected_player_slot = static_cast<std::uint8_t>(wren_slot);
+  kPlayerInfoDialogProcedure.init(quill.ctx, kInfo);
+  kPlayerInfoDialogProcedure.command(quill.ctx, kInfo, kCtlInfoAllied, kNotifyClicked);
+  ASSERT_TRUE(server->WaitForOutput("alignment quill -> wren: 2"));
+  ASSERT_TRUE(quill.WaitFor([&] { return quill.windows.RefreshCount(kInfo) >= 1; }));
+
+  // Quill founds an alliance; his own standing comes back as its chair.
+  kProfileEditorDialogProcedure.init(quill.ctx, kProfile);
+  quill.windows.Text(kProfile, kCtlProfAllianceName) = "Hoard";
+  quill.windows.box_answers = {kIdYes};
+  kProfileEditorDialogProcedure.command(quill.ctx, kProfile, kCtlProfCreate, kNotifyClicked);
+  ASSERT_TRUE(server->WaitForOutput("quill created Hoard"));
+  ASSERT_TRUE(quill.WaitFor([&] { return quill.windows.RefreshCount(kProfile) >= 1; }));
+  kProfileEditorDialogProcedure.refresh(quill.ctx, kProfile);
+  EXPECT_TRUE(quill.windows.Enabled(kProfile, kCtlProfGiveUpChair));
+  EXPECT_FALSE(quill.windows.Enabled(kProfile, kCtlProfCreate));
+
+  // Wren sees quill chair it, joins through quill, and becomes a member.
+  const int quill_slot = slot_of(wren, "quill");
+  ASSERT_TRUE(wren.WaitFor([&] { return record(wren, quill_slot).first == 65535; }));
+  EXPECT_EQ(record(wren, quill_slot).second, "Hoard");
+  wren.ctx.tables.selected_player_slot = static_cast<std::uint8_t>(quill_slot);
+  kPlayerInfoDialogProcedure.init(wren.ctx, kWrenInfo);
+  EXPECT_TRUE(wren.windows.Enabled(kWrenInfo, kCtlInfoJoin));
+  wren.windows.box_answers = {kIdYes};
+  kPlayerInfoDialogProcedure.command(wren.ctx, kWrenInfo, kCtlInfoJoin, kNotifyClicked);
+  ASSERT_TRUE(server->WaitForOutput("wren joined Hoard"));
+  const int wren_own = wren.ctx.tables.own_player_slot.load();
+  ASSERT_TRUE(wren.WaitFor([&] { return record(wren, wren_own).first == 1; }));
+  EXPECT_TRUE(wren.WaitFor([&] { return wren.windows.RefreshCount(kWrenInfo) >= 1; }));
+
+  // The chair removes her; the password changes.
+  kProfileEditorDialogProcedure.init(quill.ctx, kProfile);
+  quill.windows.Text(kProfile, kCtlProfMember) = "wren";
+  kProfileEditorDialogProcedure.command(quill.ctx, kProfile, kCtlProfRemove, kNotifyClicked);
+  ASSERT_TRUE(wren.WaitFor([&] { return record(wren, wren_own).first == 0; }));
+  kPasswordDialogProcedure.init(quill.ctx, kProfile + 1);
+  quill.windows.Text(kProfile + 1, kCtlPwCurrent) = "secret";
+  quill.windows.Text(kProfile + 1, kCtlPwNew) = "quieter";
+  quill.windows.Text(kProfile + 1, kCtlPwConfirm) = "quieter";
+  kPasswordDialogProcedure.command(quill.ctx, kProfile + 1, kIdOk, kNotifyClicked);
+  EXPECT_TRUE(server->WaitForOutput("password changed for quill"));
+
+  server->Send("kick quill");
+  server->Send("kick wren");
+  quill.Join();
+  wren.Join();
 }
 
 }  // namespace

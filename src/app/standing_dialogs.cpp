@@ -1,6 +1,7 @@
 #include "app/standing_dialogs.h"
 
 #include <strings.h>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -196,6 +197,7 @@ void FillProfile(ClientContext& ctx, WindowId dlg) {
     w.EnableControl(dlg, c, chair);
   w.SetReadOnly(dlg, kCtlProfAllianceName, !none);
   const std::int32_t rates[] = {own.tax_rate, own.redistribution, own.discount};
+  std::copy(std::begin(rates), std::end(rates), ctx.profile_rates_shown);
   const int fields[] = {kCtlProfTax, kCtlProfRedistribution, kCtlProfDiscount};
   for (int i = 0; i < 3; ++i) {
     w.SetReadOnly(dlg, fields[i], !chair);
@@ -251,11 +253,13 @@ void CloseProfile(ClientContext& ctx, WindowId dlg) {
   const std::uint32_t tax = ReadRate(w, dlg, kCtlProfTax);
   const std::uint32_t redistribution = ReadRate(w, dlg, kCtlProfRedistribution);
   const std::uint32_t discount = ReadRate(w, dlg, kCtlProfDiscount);
-  bool unchanged = true;
+  // Unchanged means as the dialog showed them: a close refused for one rate has already set
+  // that rate to 100 in the record, and the corrected rates must still reach the server.
+  const std::int32_t* shown = ctx.profile_rates_shown;
+  const bool unchanged = shown[0] == static_cast<std::int32_t>(tax) &&
+                         shown[1] == static_cast<std::int32_t>(redistribution) &&
+                         shown[2] == static_cast<std::int32_t>(discount);
   Change(ctx, own, [&](PlayerRecord& p) {
-    unchanged = p.tax_rate == static_cast<std::int32_t>(tax) &&
-                p.redistribution == static_cast<std::int32_t>(redistribution) &&
-                p.discount == static_cast<std::int32_t>(discount);
     p.tax_rate = static_cast<std::int32_t>(tax);
     p.redistribution = static_cast<std::int32_t>(redistribution);
     p.discount = static_cast<std::int32_t>(discount);

@@ -124,6 +124,8 @@ struct ClientContext {
   std::atomic<WindowId> new_account_dialog{kNoWindow};
   std::atomic<WindowId> player_info_window{kNoWindow};
   std::atomic<WindowId> profile_editor_window{kNoWindow};
+  // The rates (tax, redistribution, discount) the Profile Editor last filled in; main thread.
+  std::int32_t profile_rates_shown[3] = {};
 
   // Where the per-user key folder lives ($XDG_CONFIG_HOME or ~/.config by default).
   std::filesystem::path user_config_home;

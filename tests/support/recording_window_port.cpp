@@ -191,7 +191,7 @@ void RecordingWindowPort::RequestClose(WindowId w) {
 void RecordingWindowPort::PostRefresh(WindowId w) {
   std::lock_guard lock(mutex_);
   ++refreshes;
-  (void)w;
+  ++refreshed_[w];
 }
 void RecordingWindowPort::PostMessageBox(WindowId owner, std::string_view text,
                                          std::string_view caption, unsigned type, int then) {

@@ -50,6 +50,11 @@ class RecordingWindowPort : public WindowPort {
 
   // Reads for threads other than the one driving the port (taken under its lock).
   int EndCode(WindowId w) const;  // -1 while not ended
+  int RefreshCount(WindowId w) const {
+    std::lock_guard lock(mutex_);
+    auto it = refreshed_.find(w);
+    return it == refreshed_.end() ? 0 : it->second;
+  }
   std::vector<std::string> ListSnapshot(WindowId w, int c) const;
 
   // Accessors that read well inside assertions.
@@ -102,6 +107,7 @@ class RecordingWindowPort : public WindowPort {
   mutable std::recursive_mutex mutex_;
   std::vector<std::string> calls_;
   std::vector<BoxCall> boxes_;
+  std::map<WindowId, int> refreshed_;
 };
 
 }  // namespace talmeris::test

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -309,6 +310,8 @@ void DevServer::OnReceive(DPNID id, const std::uint8_t* data, std::uint32_t size
     OnAccountMessage(*c, data);
   } else if (size == kTextMessageSize && data[0] == kChatLine && c->logged_in) {
     OnChat(*c, data);
+  } else if (size == kTextMessageSize && c->logged_in) {
+    OnStandingText(*c, data[0], data[1], std::string(LoadFixedText(data + 4, 84)));
   } else if (size == kShortMessageSize) {
     ShortMessage m = ShortMessage::Decode(data);
     if (m.type == kLoginAcknowledge && c->verified) {
@@ -318,6 +321,8 @@ void DevServer::OnReceive(DPNID id, const std::uint8_t* data, std::uint32_t size
     } else if (m.type == kExpletiveReport && c->logged_in) {
       ++expletives_[c->handle];
       Log("expletive from " + c->handle);
+    } else if ((m.type == kSetAlignment || m.type == kAllianceRequest) && c->logged_in) {
+      OnStandingShort(*c, m.type, m.value1, m.value2, m.value3, m.value4);
     } else if (m.type == kNameSuggestionRequest) {
       bool male = m.value1 == 1.0f || (m.value1 == 0.0f && (name_counter_ % 2) == 0);
       const char* name = male ? kMaleNames[name_counter_ % 4] : kFemaleNames[name_counter_ % 4];
@@ -374,10 +379,170 @@ void DevServer::Introduce(DPNID to, int slot, const std::string& handle, const s
   SendText(
       to, kPlayerIdentity, static_cast<std::uint8_t>(slot),
       std::to_string(gender) + "," + handle + ",Pilot," + std::to_string(identity) + "," + name);
-  SendText(to, kPlayerStanding, static_cast<std::uint8_t>(slot), "None,0,0,1,0,0,0");
+  SendText(to, kPlayerStanding, static_cast<std::uint8_t>(slot),
+           StandingText(FindClient(to) ? FindClient(to)->handle : std::string(), handle));
   std::string vessel = handle.substr(0, 5) + ",00000,1,0,0,0,0," + std::to_string(slot) +
                        ",0,0,TAL-" + std::to_string(100 + slot);
   SendText(to, kVesselIdentity, static_cast<std::uint8_t>(slot), vessel);
+}
+
+int DevServer::SlotOf(const std::string& handle) const {
+  for (const auto& [id, c] : clients_) {
+    if (c->logged_in && c->handle == handle) return c->slot;
+  }
+  for (const auto& b : bots_) {
+    if (b.online && b.handle == handle) return b.slot;
+  }
+  return -1;
+}
+
+std::string DevServer::HandleAt(int slot) const {
+  for (const auto& [id, c] : clients_) {
+    if (c->logged_in && c->slot == slot) return c->handle;
+  }
+  for (const auto& b : bots_) {
+    if (b.online && b.slot == slot) return b.handle;
+  }
+  return {};
+}
+
+int DevServer::AllianceOf(const std::string& handle) const {
+  for (const auto& [id, a] : alliances_) {
+    if (a.members.count(handle)) return id;
+  }
+  return 0;
+}
+
+std::string DevServer::StandingText(const std::string& viewer, const std::string& handle) {
+  auto alignment = alignments_.find({viewer, handle});
+  const int aligned = alignment == alignments_.end() ? 1 : alignment->second;
+  const int id = AllianceOf(handle);
+  if (id == 0) return "None,0,0," + std::to_string(aligned) + ",0,0,0";
+  const Alliance& a = alliances_[id];
+  const int allegiance = a.chair == handle ? 65535 : id;
+  return a.name + "," + std::to_string(allegiance) + "," + std::to_string(a.members.at(handle)) +
+         "," + std::to_string(aligned) + "," + std::to_string(a.tax) + "," +
+         std::to_string(a.redistribution) + "," + std::to_string(a.discount);
+}
+
+void DevServer::AnnounceStanding(const std::string& handle) {
+  const int slot = SlotOf(handle);
+  if (slot < 0) return;
+  for (auto& [id, other] : clients_) {
+    if (other->logged_in)
+      SendText(id, kPlayerStanding, static_cast<std::uint8_t>(slot),
+               StandingText(other->handle, handle));
+  }
+}
+
+void DevServer::OnStandingShort(Client& c, std::uint8_t type, float v1, float v2, float v3,
+                                float v4) {
+  if (type == kSetAlignment) {
+    const std::string player = HandleAt(static_cast<int>(v1));
+    if (player.empty() || !(v2 >= 0.0f && v2 <= 3.0f)) return;
+    alignments_[{c.handle, player}] = static_cast<int>(v2);
+    Log("alignment " + c.handle + " -> " + player + ": " + std::to_string(static_cast<int>(v2)));
+    SendText(c.id, kPlayerStanding, static_cast<std::uint8_t>(v1), StandingText(c.handle, player));
+    return;
+  }
+  const int form = static_cast<int>(v4);
+  const int own = AllianceOf(c.handle);
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  if (form == 0) {  // join the alliance a player belongs to (65535: the only alliance there is)
+    int id = static_cast<int>(v1);
+    if (id == 65535 && alliances_.size() == 1) id = alliances_.begin()->first;
+    if (own != 0 || !alliances_.count(id)) {
+      Log("join refused for " + c.handle);
+      return;
+    }
+    alliances_[id].members[c.handle] = now;
+    Log(c.handle + " joined " + alliances_[id].name);
+    AnnounceStanding(c.handle);
+  } else if (form == 1 && own != 0 && alliances_[own].chair == c.handle) {
+    Alliance& a = alliances_[own];
+    std::string next;
+    for (const auto& [member, since] : a.members) {
+      if (member != c.handle && (next.empty() || since < a.members[next])) next = member;
+    }
+    if (next.empty()) {
+      Log(c.handle + " resigned; " + a.name + " dissolved");
+      alliances_.erase(own);
+      AnnounceStanding(c.handle);
+      return;
+    }
+    a.chair = next;
+    Log(c.handle + " resigned; " + next + " chairs " + a.name);
+    AnnounceStanding(c.handle);
+    AnnounceStanding(next);
+  } else if (form == 2 && own != 0 && alliances_[own].chair != c.handle) {
+    alliances_[own].members.erase(c.handle);
+    Log(c.handle + " left " + alliances_[own].name);
+    AnnounceStanding(c.handle);
+  } else if (form == 3 && own != 0 && alliances_[own].chair == c.handle) {
+    Alliance& a = alliances_[own];
+    a.discount = static_cast<int>(v1);
+    a.tax = static_cast<int>(v2);
+    a.redistribution = static_cast<int>(v3);
+    Log("rates of " + a.name + ": tax " + std::to_string(a.tax) + ", redistribution " +
+        std::to_string(a.redistribution) + ", discount " + std::to_string(a.discount));
+    for (const auto& [member, since] : a.members) AnnounceStanding(member);
+  } else {
+    Log("alliance request " + std::to_string(form) + " refused for " + c.handle);
+  }
+}
+
+void DevServer::OnStandingText(Client& c, std::uint8_t type, std::uint8_t param,
+                               const std::string& text) {
+  switch (type) {
+    case 10: {  // CreateAlliance
+      if (AllianceOf(c.handle) != 0 || text.empty() || next_alliance_ >= 65535) {
+        Log("alliance not created for " + c.handle);
+        return;
+      }
+      const int id = next_alliance_++;
+      alliances_[id] = Alliance{text, c.handle, {{c.handle, std::time(nullptr)}}};
+      Log(c.handle + " created " + text);
+      AnnounceStanding(c.handle);
+      return;
+    }
+    case 20: {  // RemoveAllianceMember
+      const int own = AllianceOf(c.handle);
+      if (own == 0 || alliances_[own].chair != c.handle || text == c.handle ||
+          !alliances_[own].members.erase(text)) {
+        Log("remove " + text + " refused for " + c.handle);
+        return;
+      }
+      Log(c.handle + " removed " + text + " from " + alliances_[own].name);
+      AnnounceStanding(text);
+      return;
+    }
+    case 12:  // CommitCharacter
+      if (param != 1 && param != 2) return;
+      c.name = text;
+      c.gender = param;
+      for (auto& a : options_.accounts) {
+        if (a.handle == c.handle) {
+          a.character_name = text;
+          a.gender = param;
+        }
+      }
+      Log(c.handle + " is now " + text);
+      for (auto& [id, other] : clients_) {
+        if (other->logged_in)
+          SendText(id, kPlayerIdentity, static_cast<std::uint8_t>(c.slot),
+                   std::to_string(c.gender) + "," + c.handle + ",Pilot," + std::to_string(c.id) +
+                       "," + c.name);
+      }
+      return;
+    case 16:  // PasswordChange
+      for (auto& a : options_.accounts) {
+        if (a.handle == c.handle) a.password = text;
+      }
+      Log("password changed for " + c.handle);
+      return;
+    default:
+      return;
+  }
 }
 
 void DevServer::AnnounceToLoggedIn(int slot, const std::string& handle, const std::string& name,

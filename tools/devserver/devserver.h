@@ -107,6 +107,22 @@ class DevServer {
   void SendShort(net::DPNID id, std::uint8_t type, std::uint8_t param, float v1 = 0, float v2 = 0,
                  float v3 = 0, float v4 = 0);
   void SendText(net::DPNID id, std::uint8_t type, std::uint8_t param, const std::string& text);
+  // Standing: alignments, alliances and characters, kept per account for the server's life.
+  struct Alliance {
+    std::string name;
+    std::string chair;
+    std::map<std::string, std::int64_t> members;  // handle -> member since (the chair too)
+    int tax = 0, redistribution = 0, discount = 0;
+  };
+  void OnStandingShort(Client& c, std::uint8_t type, float v1, float v2, float v3, float v4);
+  void OnStandingText(Client& c, std::uint8_t type, std::uint8_t param, const std::string& text);
+  // The PlayerStanding text of `handle` as `viewer` sees it.
+  std::string StandingText(const std::string& viewer, const std::string& handle);
+  // Sends every signed-in player the standing of `handle` (in slot `slot`).
+  void AnnounceStanding(const std::string& handle);
+  int SlotOf(const std::string& handle) const;
+  std::string HandleAt(int slot) const;
+  int AllianceOf(const std::string& handle) const;  // 0 when none
   void Introduce(net::DPNID to, int slot, const std::string& handle, const std::string& name,
                  std::uint8_t gender, net::DPNID identity);
   void AnnounceToLoggedIn(int slot, const std::string& handle, const std::string& name,
@@ -133,6 +149,9 @@ class DevServer {
     bool signed_in = false;
     std::vector<net::DPNID> targets;  // 0 = every signed-in player
   };
+  std::map<int, Alliance> alliances_;                              // by id, 1 to 65534
+  std::map<std::pair<std::string, std::string>, int> alignments_;  // (viewer, player)
+  int next_alliance_ = 1;
   std::mutex voice_mutex_;
   std::map<net::DPNID, VoicePlayer> voice_players_;
   std::vector<Bot> bots_;

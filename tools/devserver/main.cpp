@@ -61,7 +61,13 @@ int main(int argc, char** argv) {
         std::string rest = spec.substr(colon + 1);
         auto second = rest.find(':');
         a.password = rest.substr(0, second);
-        if (second != std::string::npos) a.character_name = rest.substr(second + 1);
+        // Without a name the account has no character yet (gender 0): the Profile Editor's
+        // character half is open to it.
+        if (second != std::string::npos) {
+          a.character_name = rest.substr(second + 1);
+        } else {
+          a.gender = 0;
+        }
       }
       options.accounts.push_back(a);
     } else if (arg == "--max-players") {
