@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/bytes.h"
+#include "net/control_frames.h"
 #include "net/pool.h"
 
 namespace talmeris::net {
@@ -26,19 +27,13 @@ namespace {
 
 // ---- wire constants (docs/transport.md) ----
 constexpr enet_uint32 kConnectMagic = 0x314D4C54;  // "TLM1" in the connect request's data
-constexpr std::uint8_t kProtocolVersion = 1;
-constexpr std::size_t kChannels = 5;     // asked for
-constexpr std::size_t kMinChannels = 4;  // needed; the fifth, voice, is optional
+constexpr std::size_t kChannels = 5;               // asked for
+constexpr std::size_t kMinChannels = 4;            // needed; the fifth, voice, is optional
 constexpr enet_uint8 kControlChannel = 0;
 constexpr enet_uint8 kGuaranteedChannel = 1;
 constexpr enet_uint8 kSequentialChannel = 2;
 constexpr enet_uint8 kNonSequentialChannel = 3;
 constexpr enet_uint8 kVoiceChannel = 4;
-enum ControlType : std::uint8_t { kHello = 1, kWelcome = 2, kReject = 3, kPing = 4, kPong = 5 };
-constexpr std::size_t kHelloSize = 1 + 1 + 16 + 8;
-constexpr std::size_t kWelcomeSize = 1 + 1 + 4 + 8;
-constexpr std::size_t kRejectSize = 1 + 4;
-constexpr std::size_t kPingSize = 1 + 8;
 constexpr enet_uint32 kDisconnectClosed = 1;  // an orderly close; 0 is a time-out
 
 // Host limits (docs/transport.md, docs/peer-protocol.md): connections held at once, spare ENet
@@ -618,10 +613,12 @@ struct Endpoint {
       e.peer->data = c.get();
       pending_connections.push_back(std::move(c));
     } else if (server_connection) {
-      std::uint8_t hello[kHelloSize] = {kHello, kProtocolVersion};
-      std::memcpy(hello + 2, application.bytes.data(), 16);
-      StoreU64(hello + 18, NowNs());
-      SendControl(e.peer, hello, sizeof hello, true);
+      ControlFrame hello;
+      hello.type = kHello;
+      hello.application = application;
+      hello.clock = NowNs();
+      std::uint8_t bytes[kMaxControlSize];
+      SendControl(e.peer, bytes, EncodeControl(hello, bytes), true);
     }
   }
 
@@ -638,57 +635,57 @@ struct Endpoint {
 
   void OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, Deliveries& out) {
     auto* c = static_cast<Connection*>(peer->data);
-    if (!c || n == 0) return;
-    switch (d[0]) {
+    ControlFrame f;
+    if (!c || !DecodeControl(d, n, &f)) return;  // malformed control messages are ignored
+    std::uint8_t bytes[kMaxControlSize];
+    switch (f.type) {
       case kHello: {
-        if (!is_server || c->established || n < kHelloSize) return;
+        if (!is_server || c->established) return;
         auto owned = TakePending(peer);
         if (!owned) return;
-        Guid wanted;
-        std::memcpy(wanted.bytes.data(), d + 2, 16);
-        if (d[1] != kProtocolVersion || !(wanted == application)) {
-          std::uint8_t reject[kRejectSize] = {kReject};
-          StoreU32(reject + 1, static_cast<std::uint32_t>(DPNERR_INVALIDAPPLICATION));
-          SendControl(peer, reject, sizeof reject, true);
+        if (f.version != kProtocolVersion || !(f.application == application)) {
+          ControlFrame reject;
+          reject.type = kReject;
+          reject.result = DPNERR_INVALIDAPPLICATION;
+          SendControl(peer, bytes, EncodeControl(reject, bytes), true);
           peer->data = nullptr;
           enet_peer_disconnect_later(peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
           return;
         }
         owned->id = next_id++;
         owned->established = true;
-        std::uint8_t welcome[kWelcomeSize] = {kWelcome, kProtocolVersion};
-        StoreU32(welcome + 2, owned->id);
-        std::memcpy(welcome + 6, d + 18, 8);
-        SendControl(peer, welcome, sizeof welcome, true);
+        ControlFrame welcome;
+        welcome.type = kWelcome;
+        welcome.player = owned->id;
+        welcome.clock = f.clock;
+        SendControl(peer, bytes, EncodeControl(welcome, bytes), true);
         Connection* raw = owned.get();
         connections[raw->id] = std::move(owned);
         out.Add(raw, {MessageId::CreatePlayer, DPN_OK, raw->id, nullptr, true});
         return;
       }
       case kWelcome:
-        if (is_server || c->established || n < kWelcomeSize) return;
-        c->id = LoadU32(d + 2);
+        if (is_server || c->established) return;
+        c->id = f.player;
         c->established = true;
-        NoteRtt(*c, LoadU64(d + 6));
+        NoteRtt(*c, f.clock);
         connecting.store(false);
         connected.store(true);
         out.Add(c, {MessageId::ConnectComplete, DPN_OK, c->id, nullptr, true});
         return;
       case kReject:
-        if (is_server || c->established || n < kRejectSize) return;
-        FailConnect(*c, static_cast<HRESULT>(LoadU32(d + 1)), out);
+        if (is_server || c->established) return;
+        FailConnect(*c, f.result, out);
         return;
       case kPing: {
-        if (n < kPingSize) return;
-        std::uint8_t pong[kPingSize] = {kPong};
-        std::memcpy(pong + 1, d + 1, 8);
-        SendControl(peer, pong, sizeof pong, false);
+        ControlFrame pong;
+        pong.type = kPong;
+        pong.clock = f.clock;
+        SendControl(peer, bytes, EncodeControl(pong, bytes), false);
         return;
       }
       case kPong:
-        if (n >= kPingSize) NoteRtt(*c, LoadU64(d + 1));
-        return;
-      default:
+        NoteRtt(*c, f.clock);
         return;
     }
   }
@@ -788,9 +785,11 @@ struct Endpoint {
       c.stats.packets_retried.store(c.peer->packetsLost, std::memory_order_relaxed);
       if (c.established && now - c.last_ping_ns >= 1'000'000'000ull) {
         c.last_ping_ns = now;
-        std::uint8_t ping[kPingSize] = {kPing};
-        StoreU64(ping + 1, now);
-        SendControl(c.peer, ping, sizeof ping, false);
+        ControlFrame ping;
+        ping.type = kPing;
+        ping.clock = now;
+        std::uint8_t bytes[kMaxControlSize];
+        SendControl(c.peer, bytes, EncodeControl(ping, bytes), false);
         flight = true;
       }
       if (now - c.stats.second_start_ns >= 1'000'000'000ull) {

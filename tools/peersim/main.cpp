@@ -20,7 +20,8 @@ int main(int argc, char** argv) {
   bool sound = self.rfind("Sonavox", 0) == 0;
   options.report_hz = sound ? 0 : 20;
   if (const char* port = std::getenv("TALMERIS_PEER_PORT")) options.port = std::atoi(port);
-  bool quiet = false;
+  // Started by the client under a companion's name, it learns the rest from the environment.
+  bool quiet = std::getenv("TALMERIS_PEER_QUIET") != nullptr;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&] { return i + 1 < argc ? argv[++i] : ""; };
