@@ -61,6 +61,10 @@ std::string ChildProcess::Output() {
   return output_;
 }
 
+void ChildProcess::Signal(int signal) {
+  if (pid_ > 0) ::kill(pid_, signal);
+}
+
 void ChildProcess::Kill(int signal) {
   if (pid_ <= 0) return;
   kill(pid_, signal);

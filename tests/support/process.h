@@ -21,8 +21,9 @@ class ChildProcess {
   // Waits until a line of its output contains `text`.
   bool WaitForOutput(const std::string& text,
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
-  void Kill(int signal);  // and reap it
-  std::string Output();   // everything it printed so far
+  void Kill(int signal);    // and reap it
+  void Signal(int signal);  // without waiting (SIGSTOP, SIGCONT)
+  std::string Output();     // everything it printed so far
 
  private:
   pid_t pid_ = -1;

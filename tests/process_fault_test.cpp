@@ -1,0 +1,124 @@
+// Faults of the processes around the client: a server that stops answering or dies and comes
+// back, a companion killed in the middle of its welcome, and junk datagrams on the ports.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "state/main_window.h"
+#include "support/headless_client.h"
+#include "support/process.h"
+
+namespace talmeris {
+namespace {
+
+using test::ChildProcess;
+using test::HeadlessClient;
+using namespace std::chrono_literals;
+
+std::unique_ptr<ChildProcess> Server(std::uint32_t port) {
+  auto s = std::make_unique<ChildProcess>(
+      TALMERIS_DEVSERVER,
+      std::vector<std::string>{"--port", std::to_string(port), "--account", "quill:secret"});
+  EXPECT_TRUE(s->WaitForOutput("listening"));
+  return s;
+}
+
+bool Logged(HeadlessClient& c, const std::string& line) {
+  return c.WaitFor([&] {
+    for (int i = 0; i < c.ctx.event_log.Count(); ++i) {
+      if (c.ctx.event_log.Line(i) == line) return true;
+    }
+    return false;
+  });
+}
+
+// Sends `count` datagrams of random bytes and sizes to a loopback port.
+void Junk(std::uint32_t port, int count) {
+  const int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::mt19937 random(port);
+  std::vector<char> bytes(1500);
+  for (int i = 0; i < count; ++i) {
+    for (auto& b : bytes) b = static_cast<char>(random());
+    sendto(s, bytes.data(), 1 + random() % bytes.size(), 0, reinterpret_cast<sockaddr*>(&to),
+           sizeof to);
+  }
+  close(s);
+}
+
+TEST(ProcessFaults, AStoppedServerIsALostSessionAndARestartedOneTakesANewSignIn) {
+  const std::uint32_t port = test::NextTestPort();
+  auto server = Server(port);
+  HeadlessClient first(port, "quill", "secret");
+  first.Start();
+  ASSERT_TRUE(first.Running());
+  server->Signal(SIGSTOP);
+  EXPECT_EQ(first.Join(), kEndFatal);
+  ASSERT_FALSE(first.Boxes().empty());
+  EXPECT_EQ(first.Boxes().back().text.rfind("The connection to the server has been lost!", 0), 0u);
+  server->Signal(SIGCONT);
+  server->Kill(SIGKILL);  // dead, then back on the same port
+  server = Server(port);
+  HeadlessClient second(port, "quill", "secret");
+  second.Start();
+  EXPECT_TRUE(second.Running());
+  server->Send("kick quill");
+  EXPECT_EQ(second.Join(), kEndKicked);
+}
+
+TEST(ProcessFaults, ACompanionKilledInItsWelcomeLeavesItsSlotAndJunkChangesNothing) {
+  const std::uint32_t port = test::NextTestPort();
+  auto server = Server(port);
+  HeadlessClient client(port, "quill", "secret");
+  client.ctx.peer_drain_sleep_ms = 300;  // a long welcome, to be killed in
+  client.Start();
+  ASSERT_TRUE(client.Running());
+  const std::string peer_port = std::to_string(client.ctx.peer_host_port);
+  {
+    ChildProcess view(TALMERIS_PEERSIM, {"--port", peer_port, "--view", "--rate", "20"});
+    ASSERT_TRUE(view.WaitForOutput("connected"));
+    ASSERT_TRUE(Logged(client, "Peer program application instance assigned slot:  0"));
+    view.Kill(SIGKILL);
+  }
+  // Its connection times out; the slot comes free and the next companion takes it.
+  ASSERT_TRUE(Logged(client, "DPNID peer program disconnected:  00200002"));
+  ChildProcess again(TALMERIS_PEERSIM, {"--port", peer_port, "--view", "--rate", "20"});
+  ASSERT_TRUE(again.WaitForOutput("welcomed", 20s)) << [&] {
+    std::string log;
+    for (int i = 0; i < client.ctx.event_log.Count(); ++i)
+      log += client.ctx.event_log.Line(i) + "\n";
+    return log + again.Output();
+  }();
+  EXPECT_TRUE(client.WaitFor([&] {
+    int assigned = 0;
+    for (int i = 0; i < client.ctx.event_log.Count(); ++i)
+      assigned +=
+          client.ctx.event_log.Line(i) == "Peer program application instance assigned slot:  0";
+    return assigned == 2;
+  }));
+
+  // Junk on the peer host's port and on the server's: everybody carries on.
+  Junk(client.ctx.peer_host_port, 2000);
+  Junk(port, 2000);
+  server->Send("notice quill still here");
+  EXPECT_TRUE(client.WaitFor([&] {
+    for (const auto& b : client.Boxes())
+      if (b.text == "still here") return true;
+    return false;
+  }));
+  again.Send("chat after the junk");
+  EXPECT_TRUE(Logged(client, "[quill]: after the junk"));
+  server->Send("kick quill");
+  EXPECT_EQ(client.Join(), kEndKicked);
+}
+
+}  // namespace
+}  // namespace talmeris
