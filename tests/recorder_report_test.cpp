@@ -1,6 +1,9 @@
 // The flight data recorder's files and lines, and the statistics report, on fakes.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <array>
 #include <filesystem>
 #include <string>
@@ -138,6 +141,27 @@ TEST_F(RecorderTest, FilesLinesAndEvents) {
   ToggleRecording(t.ctx, kMain);
   EXPECT_TRUE(RecordingActive(t.ctx));
   ToggleRecording(t.ctx, kMain);
+}
+
+// Records on a disk that fills after 3000 bytes; exits with 7 when closing the file says that it
+// was not saved whole.
+[[noreturn]] void RecordOnAFillingDisk(TestClient& t) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = {3000, 3000};
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  ToggleRecording(t.ctx, kMain);
+  const auto report = ViewReport(3000.0f, 0.0f, 0.0f, 22.0f);
+  for (int i = 0; i < 40; ++i) {
+    std::lock_guard lock(t.ctx.world_lock);
+    RecordSample(t.ctx, report.data(), report.size());
+  }
+  ToggleRecording(t.ctx, kMain);
+  const std::string last = t.ctx.event_log.Line(t.ctx.event_log.Count() - 1);
+  std::exit(last == "File \"fdr000.dat\" was not saved whole!" ? 7 : 1);
+}
+
+TEST_F(RecorderTest, ADiskFillingWhileRecordingIsReportedAtTheClose) {
+  EXPECT_EXIT(RecordOnAFillingDisk(t), ::testing::ExitedWithCode(7), "");
 }
 
 class ReportTest : public RecorderTest {

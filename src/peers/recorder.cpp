@@ -77,7 +77,10 @@ bool ToggleRecording(ClientContext& ctx, WindowId window) {
     std::lock_guard lock(ctx.world_lock);
     WorldState& w = ctx.world;
     if (w.fdr_file) {
-      const bool closed = std::fclose(w.fdr_file) == 0;
+      // A write that failed on the way (a full disk) makes the file incomplete, however the
+      // close goes.
+      const bool whole = !std::ferror(w.fdr_file);
+      const bool closed = std::fclose(w.fdr_file) == 0 && whole;
       w.fdr_file = nullptr;
       line = "File \"" + std::string(w.fdr_file_name.View()) + "\" closed...";
       if (!closed)
