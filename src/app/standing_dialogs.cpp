@@ -307,14 +307,9 @@ void ProfileCommand(ClientContext& ctx, WindowId dlg, int control, int) {
                           own.gender == 0);
       break;
     }
-    case kCtlSuggest: {
-      const float wanted = w.IsChecked(dlg, kCtlFemale) ? 2.0f
-                           : w.IsChecked(dlg, kCtlMale) ? 1.0f
-                                                        : 0.0f;
-      SendShort(ctx, kNameSuggestionRequest, wanted, static_cast<float>(ctx.random.Next()));
-      LockCharacter(w, dlg);
+    case kCtlSuggest:
+      RequestNameSuggestion(ctx, dlg);
       break;
-    }
     case kCtlCommit: {
       const std::uint8_t gender = w.IsChecked(dlg, kCtlFemale) ? 2 : 1;
       Change(ctx, own_slot, [&](PlayerRecord& p) { p.gender = gender; });

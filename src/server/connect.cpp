@@ -144,20 +144,6 @@ void NewAccountInit(ClientContext& ctx, WindowId w) {
   p.CheckControl(w, kCtlRandom, true);
 }
 
-void Suggest(ClientContext& ctx, WindowId w) {
-  WindowPort& p = *ctx.ports.windows;
-  ShortMessage request;
-  request.type = kNameSuggestionRequest;
-  request.value1 = p.IsChecked(w, kCtlFemale) ? 2.0f : p.IsChecked(w, kCtlMale) ? 1.0f : 0.0f;
-  request.value2 = static_cast<float>(ctx.random.Next());
-  auto bytes = request.Encode();
-  SendToServer(ctx, bytes.data(), bytes.size(), true, 0);
-  for (int c : {kCtlSuggest, kCtlCommit, kCtlRandom, kCtlFemale, kCtlMale}) {
-    p.EnableControl(w, c, false);
-  }
-  p.SetReadOnly(w, kCtlName, true);
-}
-
 void Commit(ClientContext& ctx, WindowId w) {
   WindowPort& p = *ctx.ports.windows;
   std::uint8_t gender = p.IsChecked(w, kCtlFemale) ? 2 : p.IsChecked(w, kCtlMale) ? 1 : 0;
@@ -225,7 +211,7 @@ void NewAccountCommand(ClientContext& ctx, WindowId w, int control, int notifica
       if (notification == kNotifyEditChange) KeepLower(ctx, w, control, false);
       break;
     case kCtlSuggest:
-      Suggest(ctx, w);
+      RequestNameSuggestion(ctx, w);
       break;
     case kCtlCommit:
       Commit(ctx, w);
@@ -249,6 +235,20 @@ void WelcomeCommand(ClientContext& ctx, WindowId w, int control, int) {
 }
 
 }  // namespace
+
+void RequestNameSuggestion(ClientContext& ctx, WindowId w) {
+  WindowPort& p = *ctx.ports.windows;
+  ShortMessage request;
+  request.type = kNameSuggestionRequest;
+  request.value1 = p.IsChecked(w, kCtlFemale) ? 2.0f : p.IsChecked(w, kCtlMale) ? 1.0f : 0.0f;
+  request.value2 = static_cast<float>(ctx.random.Next());
+  auto bytes = request.Encode();
+  SendToServer(ctx, bytes.data(), bytes.size(), true, 0);
+  for (int c : {kCtlSuggest, kCtlCommit, kCtlRandom, kCtlFemale, kCtlMale}) {
+    p.EnableControl(w, c, false);
+  }
+  p.SetReadOnly(w, kCtlName, true);
+}
 
 std::string FilterHandle(std::string_view text) {
   std::string out;

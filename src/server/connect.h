@@ -38,6 +38,10 @@ enum NewAccountControl : int {
 // Welcome dialog's "&Configuration" button (it does nothing).
 constexpr int kCtlWelcomeConfiguration = 1130;
 
+// "Suggest" of a dialog with the character controls (new account, profile editor): asks the
+// server for a name of the gender the radios want and locks the controls until it answers.
+void RequestNameSuggestion(ClientContext& ctx, WindowId w);
+
 extern const DialogProcedure kLoginDialogProcedure;
 extern const DialogProcedure kNewAccountDialogProcedure;
 extern const DialogProcedure kWelcomeDialogProcedure;
