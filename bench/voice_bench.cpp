@@ -1,4 +1,6 @@
-// Voice chat figures: mouth-to-ear latency in the middle of a talk spurt, and the processor
+// Voice chat figures: mouth-to-ear latency in the middle of a talk spurt (the two in-memory
+// devices keep their 20 ms clocks' phase for a run, so the rounds of one run agree and runs
+// differ by up to a frame), and the processor
 // time of a talker's and a listener's voice thread, for two client cores with sound devices in
 // memory talking through the development server on loopback. Prints; asserts nothing.
 //   voice_bench [ROUNDS]
@@ -124,6 +126,9 @@ int main(int argc, char** argv) {
   // Mouth to ear in the middle of a spurt, round after round.
   std::vector<double> latencies;
   for (int r = 0; r < rounds; ++r) {
+    // The last spurt has ended at birch before the next one starts.
+    test::WaitUntil(
+        [&] { return Count(*birch, "check 7:1078 0") == Count(*birch, "check 7:1078 1"); });
     const int rx_off = Count(*birch, "check 7:1078 0");
     auto ms = test::MidSpurtMouthToEarMs(amber->audio, birch->audio,
                                          [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
