@@ -3,12 +3,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <random>
 
+#include "peers/recorder.h"
 #include "state/main_window.h"
 #include "support/headless_client.h"
 #include "support/process.h"
@@ -118,6 +121,68 @@ TEST(ProcessFaults, ACompanionKilledInItsWelcomeLeavesItsSlotAndJunkChangesNothi
   EXPECT_TRUE(Logged(client, "[quill]: after the junk"));
   server->Send("kick quill");
   EXPECT_EQ(client.Join(), kEndKicked);
+}
+
+}  // namespace
+}  // namespace talmeris
+
+namespace talmeris {
+namespace {
+
+// A mount namespace of this test's own, so the mounts below touch nothing outside it. False
+// where the test may not mount (no privileges).
+bool OwnMountNamespace() {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+TEST(DiskFaults, AFullDiskWhilePatchingAndAReadOnlyFolderAreToldAndNothingBreaks) {
+  if (!OwnMountNamespace()) GTEST_SKIP() << "mounting a small tmpfs needs mount rights";
+  test::TempDir patch;
+  std::vector<std::uint8_t> big(300000, 0x5A);
+  patch.Write("big.bin", big);
+  const std::uint32_t port = test::NextTestPort();
+  auto server = std::make_unique<ChildProcess>(
+      TALMERIS_DEVSERVER,
+      std::vector<std::string>{"--port", std::to_string(port), "--account", "quill:secret",
+                               "--patch", patch.path().string(), "--patch-revision", "6"});
+  ASSERT_TRUE(server->WaitForOutput("listening"));
+
+  // The installation on a 128 KiB disk: the patch does not fit.
+  {
+    HeadlessClient client(port, "quill", "secret");
+    ASSERT_EQ(mount("tmpfs", client.dir.path().c_str(), "tmpfs", 0, "size=128k"), 0);
+    client.dir.Write("patches.dat", {5, 0});
+    client.Start();
+    EXPECT_TRUE(Logged(client, "PATCH ERROR --- could not save to file..."));
+    EXPECT_TRUE(Logged(client, "big.bin"));
+    EXPECT_EQ(client.dir.Read("patches.dat")[0], 5);  // the revision is not raised
+    client.pending_close = true;                       // the player closes the window
+    EXPECT_EQ(client.Join(), kEndClosed);
+    umount2(client.dir.path().c_str(), MNT_DETACH);
+  }
+
+  // A read-only installation: it signs in on defaults and says what it could not write.
+  {
+    HeadlessClient client(port, "quill", "secret");
+    client.dir.Write("patches.dat", {6, 0});  // up to date: no patch
+    test::TempDir config;                     // the key folder lives elsewhere
+    client.ctx.user_config_home = config.path();
+    const char* dir = client.dir.path().c_str();
+    ASSERT_EQ(mount(dir, dir, nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount(nullptr, dir, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    client.Start();
+    ASSERT_TRUE(client.Running());
+    EXPECT_TRUE(Logged(client, "Could not save configuration change!"));
+    // The recorder's file cannot be made either.
+    ToggleRecording(client.ctx, HeadlessClient::kMain);
+    EXPECT_TRUE(Logged(client, "File \"fdr000.dat\" could not be created!"));
+    server->Send("offline quill kept by the server");
+    EXPECT_TRUE(Logged(client, "Could not store an offline message in messages.txt!"));
+    server->Send("kick quill");
+    EXPECT_EQ(client.Join(), kEndKicked);
+    umount2(dir, MNT_DETACH);
+  }
 }
 
 }  // namespace
