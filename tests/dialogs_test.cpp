@@ -217,8 +217,21 @@ TEST_F(DialogsTest, PlayerInformationShowsTheRecordAsksTheChairAndSendsChanges) 
             "wish to continue?");
   Click(p, kDlg, kCtlInfoNeutral);
   EXPECT_EQ(Sent(), std::vector<std::vector<std::uint8_t>>{Short(8, 9, 1)});
-  // A member (not chair) viewing a neutral player may change nothing.
+  // A chair of another alliance is not cautioned.
+  Player(3).alliance_name.Set("The Hoard");
+  Click(p, kDlg, kCtlInfoEnemy);
+  EXPECT_EQ(Sent(), std::vector<std::vector<std::uint8_t>>{Short(8, 9, 0)});
+  EXPECT_EQ(t.windows.Boxes().size(), 2u);
+  // A member (not chair) viewing an allied player may move her between Partner and Allied only.
   Player(3).allegiance = 7;
+  vega.alignment = 2;
+  p.refresh(t.ctx, kDlg);
+  EXPECT_TRUE(t.windows.Enabled(kDlg, kCtlInfoPartner));
+  EXPECT_TRUE(t.windows.Enabled(kDlg, kCtlInfoAllied));
+  EXPECT_FALSE(t.windows.Enabled(kDlg, kCtlInfoNeutral));
+  EXPECT_FALSE(t.windows.Enabled(kDlg, kCtlInfoEnemyText));
+  // Viewing a neutral player, nothing at all.
+  vega.alignment = 1;
   vega.member_since = 1700000000;
   p.refresh(t.ctx, kDlg);
   for (int c : {kCtlInfoPartner, kCtlInfoAllied, kCtlInfoNeutral, kCtlInfoEnemy,
