@@ -157,7 +157,7 @@ TEST(DiskFaults, AFullDiskWhilePatchingAndAReadOnlyFolderAreToldAndNothingBreaks
     EXPECT_TRUE(Logged(client, "PATCH ERROR --- could not save to file..."));
     EXPECT_TRUE(Logged(client, "big.bin"));
     EXPECT_EQ(client.dir.Read("patches.dat")[0], 5);  // the revision is not raised
-    client.pending_close = true;                       // the player closes the window
+    client.pending_close = true;                      // the player closes the window
     EXPECT_EQ(client.Join(), kEndClosed);
     umount2(client.dir.path().c_str(), MNT_DETACH);
   }
