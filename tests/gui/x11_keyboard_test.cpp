@@ -26,7 +26,9 @@ class X11KeyboardTest : public ::testing::Test {
   void SetUp() override {
     // A display number of our own, free of other test runs.
     for (int n = 100 + getpid() % 400;; ++n) {
-      if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n))) continue;
+      if (std::filesystem::exists("/tmp/.X11-unix/X" + std::to_string(n)) ||
+          std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock"))
+        continue;
       display = ":" + std::to_string(n);
       socket = "/tmp/.X11-unix/X" + std::to_string(n);
       break;
