@@ -1,9 +1,12 @@
 // Patch chunks from the server: any name, offset, length and operation. Whatever the chunk, the
 // handler writes only inside the installation folder and never reads past the message.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "null_ports.h"
@@ -15,7 +18,9 @@ namespace {
 struct Harness {
   talmeris::fuzz::NullWindows windows;
   talmeris::voice::NullVoiceSystem voice;
-  std::filesystem::path root = std::filesystem::temp_directory_path() / "talmeris-patch-fuzz";
+  // One folder per process, so parallel fuzzing workers never see each other's files.
+  std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("talmeris-patch-fuzz-" + std::to_string(getpid()));
   talmeris::ClientContext ctx{talmeris::Ports{&windows, nullptr, &voice, nullptr, nullptr},
                               root / "install"};
   int runs = 0;
