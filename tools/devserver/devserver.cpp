@@ -437,19 +437,28 @@ void DevServer::AnnounceStanding(const std::string& handle) {
 
 void DevServer::OnStandingShort(Client& c, std::uint8_t type, float v1, float v2, float v3,
                                 float v4) {
+  // The values arrive as any f32: taken as whole numbers the one way that never traps, and the
+  // slot checked before it is used.
+  const std::int64_t w1 = WholeNumber(v1), w2 = WholeNumber(v2), w3 = WholeNumber(v3);
   if (type == kSetAlignment) {
-    const std::string player = HandleAt(static_cast<int>(v1));
-    if (player.empty() || !(v2 >= 0.0f && v2 <= 3.0f)) return;
-    alignments_[{c.handle, player}] = static_cast<int>(v2);
-    Log("alignment " + c.handle + " -> " + player + ": " + std::to_string(static_cast<int>(v2)));
-    SendText(c.id, kPlayerStanding, static_cast<std::uint8_t>(v1), StandingText(c.handle, player));
+    if (w1 < 0 || w1 >= 32 || w2 < 0 || w2 > 3) return;
+    const int slot = static_cast<int>(w1), alignment = static_cast<int>(w2);
+    const std::string player = HandleAt(slot);
+    if (player.empty()) return;
+    alignments_[{c.handle, player}] = alignment;
+    Log("alignment " + c.handle + " -> " + player + ": " + std::to_string(alignment));
+    SendText(c.id, kPlayerStanding, static_cast<std::uint8_t>(slot),
+             StandingText(c.handle, player));
     return;
   }
-  const int form = static_cast<int>(v4);
+  auto percent = [](std::int64_t v) {
+    return static_cast<int>(std::clamp<std::int64_t>(v, 0, 100));
+  };
+  const std::int64_t form = WholeNumber(v4);
   const int own = AllianceOf(c.handle);
   const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
   if (form == 0) {  // join the alliance a player belongs to (65535: the only alliance there is)
-    int id = static_cast<int>(v1);
+    int id = w1 >= 0 && w1 <= 65535 ? static_cast<int>(w1) : 0;
     if (id == 65535 && alliances_.size() == 1) id = alliances_.begin()->first;
     if (own != 0 || !alliances_.count(id)) {
       Log("join refused for " + c.handle);
@@ -480,9 +489,9 @@ void DevServer::OnStandingShort(Client& c, std::uint8_t type, float v1, float v2
     AnnounceStanding(c.handle);
   } else if (form == 3 && own != 0 && alliances_[own].chair == c.handle) {
     Alliance& a = alliances_[own];
-    a.discount = static_cast<int>(v1);
-    a.tax = static_cast<int>(v2);
-    a.redistribution = static_cast<int>(v3);
+    a.discount = percent(w1);
+    a.tax = percent(w2);
+    a.redistribution = percent(w3);
     Log("rates of " + a.name + ": tax " + std::to_string(a.tax) + ", redistribution " +
         std::to_string(a.redistribution) + ", discount " + std::to_string(a.discount));
     for (const auto& [member, since] : a.members) AnnounceStanding(member);
