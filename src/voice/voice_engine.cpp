@@ -451,30 +451,41 @@ bool OpusVoiceSystem::SaveSetup(const AudioSetup& setup) {
   return SaveAudioSetup(setup_file_, setup);
 }
 
-bool LoadAudioSetup(const std::filesystem::path& file, AudioSetup* setup) {
-  std::FILE* f = OpenFile(file, "r");
-  if (!f) return false;
-  char buffer[256];
-  for (int lines = 0; lines < 64 && std::fgets(buffer, sizeof buffer, f); ++lines) {
-    std::string line = buffer;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+bool ParseAudioSetup(std::string_view text, AudioSetup* setup) {
+  std::size_t start = 0;
+  for (int lines = 0; lines < kAudioSetupMaxLines && start < text.size(); ++lines) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const auto eq = line.find('=');
-    if (eq == std::string::npos || line[0] == '#') continue;
-    const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+    if (eq == std::string_view::npos || line[0] == '#') continue;
+    const std::string_view key = line.substr(0, eq);
+    const std::string value(line.substr(eq + 1));
     if (key == "capture") {
       setup->capture_device = value;
     } else if (key == "playback") {
       setup->playback_device = value;
     } else if (key == "open_db" || key == "close_db") {
-      char* end = nullptr;
-      const float v = std::strtof(value.c_str(), &end);
-      if (end == value.c_str()) continue;
+      char* end_number = nullptr;
+      const float v = std::strtof(value.c_str(), &end_number);
+      if (end_number == value.c_str()) continue;
       (key == "open_db" ? setup->open_db : setup->close_db) = Clamp(v, -90.0f, 0.0f);
     }
   }
-  std::fclose(f);
   setup->close_db = std::min(setup->close_db, setup->open_db);
   return true;
+}
+
+bool LoadAudioSetup(const std::filesystem::path& file, AudioSetup* setup) {
+  std::FILE* f = OpenFile(file, "rb");
+  if (!f) return false;
+  // The file is ours and a few lines long; more than this is not read.
+  char buffer[kAudioSetupMaxBytes];
+  const std::size_t n = std::fread(buffer, 1, sizeof buffer, f);
+  std::fclose(f);
+  return ParseAudioSetup(std::string_view(buffer, n), setup);
 }
 
 bool SaveAudioSetup(const std::filesystem::path& file, const AudioSetup& setup) {

@@ -4,16 +4,22 @@
 // the microphone's pace; the handler's messages come from it.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "state/voice_port.h"
 #include "voice/audio_device.h"
 
 namespace talmeris::voice {
 
-// The audio setup record: "name=value" lines; missing or unreadable means never run.
+// The audio setup record: "name=value" lines; missing or unreadable means never run. Only the
+// first kAudioSetupMaxLines lines of the first kAudioSetupMaxBytes bytes count.
+constexpr int kAudioSetupMaxLines = 64;
+constexpr std::size_t kAudioSetupMaxBytes = 16384;
+bool ParseAudioSetup(std::string_view text, AudioSetup* setup);
 bool LoadAudioSetup(const std::filesystem::path& file, AudioSetup* setup);
 bool SaveAudioSetup(const std::filesystem::path& file, const AudioSetup& setup);
 
