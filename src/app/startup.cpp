@@ -7,6 +7,7 @@
 #include "peers/peer_host.h"
 #include "server/protocol.h"
 #include "state/context.h"
+#include "state/files.h"
 
 namespace talmeris {
 namespace {
@@ -15,7 +16,7 @@ constexpr const char* kCaption = "Client Application";
 
 // Reads the first two bytes of patches.dat; false when the file cannot be opened.
 bool ReadCatalogueRevision(const std::filesystem::path& file, std::uint16_t* revision) {
-  std::FILE* f = std::fopen(file.c_str(), "rb");
+  std::FILE* f = OpenFile(file, "rb");
   if (!f) return false;
   std::uint8_t bytes[2] = {0, 0};
   std::size_t n = std::fread(bytes, 1, 2, f);
