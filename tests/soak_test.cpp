@@ -61,7 +61,8 @@ TEST_P(Soak, ASessionKeepsEveryPromiseThroughAFaultyLink) {
   ASSERT_TRUE(server_proxy.Running());
 
   test::HeadlessClient client(server_link, "quill", "secret");
-  auto network = net::CreateEnetNetwork();  // the usual time-outs: the link is slow, not gone
+  // The usual time-outs: the link is slow, not gone.
+  auto network = net::CreateEnetNetwork(client.capture.Hooked({}));
   client.ctx.ports.network = network.get();
   client.Start();
   ASSERT_TRUE(test::WaitUntil([&] { return client.ctx.connect_stage.load() >= 14; }, 60s))

@@ -702,6 +702,9 @@ struct Endpoint {
   }
 
   void OnReceive(ENetEvent& e, Deliveries& out) {
+    if (options.capture_hook)
+      options.capture_hook(options.capture_hook_context, is_server, e.channelID, e.packet->data,
+                           static_cast<std::uint32_t>(e.packet->dataLength));
     if (e.channelID == kControlChannel) {
       OnControl(e.peer, e.packet->data, e.packet->dataLength, out);
       enet_packet_destroy(e.packet);

@@ -17,6 +17,7 @@
 #include "state/files.h"
 #include "support/recording_window_port.h"
 #include "support/test_client.h"
+#include "support/traffic_capture.h"
 #include "voice/voice_chat.h"
 #include "voice/voice_engine.h"
 
@@ -71,6 +72,9 @@ struct HeadlessClient {
     };
   }
 
+  // What the session left on disk joins the captured traffic (when capturing).
+  ~HeadlessClient() { capture.KeepFiles(dir.path(), ctx.user_config_home); }
+
   int Press(const DialogProcedure& p, WindowId dlg, int control) {
     p.command(ctx, dlg, control, kNotifyClicked);
     return Ended(dlg);
@@ -119,7 +123,8 @@ struct HeadlessClient {
 
   TempDir dir;
   RecordingWindowPort windows;
-  std::unique_ptr<net::Network> network = net::CreateEnetNetwork(Options());
+  TrafficCapture capture;
+  std::unique_ptr<net::Network> network = net::CreateEnetNetwork(capture.Hooked(Options()));
   voice::MemoryAudio audio;  // the sound devices, in memory
   voice::OpusVoiceSystem voice{audio, AudioSetupFile(dir.path() / "config"), &windows};
   FakeLauncher launcher;
