@@ -1,5 +1,6 @@
 // Faults of the processes around the client: a server that stops answering or dies and comes
-// back, a companion killed in the middle of its welcome, and junk datagrams on the ports.
+// back, a companion killed in the middle of its welcome, companions that stop reading or
+// acknowledge slowly, and junk datagrams on the ports.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 
 #include "peers/recorder.h"
 #include "state/main_window.h"
+#include "support/fault_proxy.h"
 #include "support/headless_client.h"
 #include "support/process.h"
 
@@ -31,13 +33,25 @@ std::unique_ptr<ChildProcess> Server(std::uint32_t port) {
   return s;
 }
 
-bool Logged(HeadlessClient& c, const std::string& line) {
+// Waits until the event log holds `line` (or, with `prefix`, a line starting with it).
+bool Logged(HeadlessClient& c, const std::string& line, bool prefix = false) {
   return c.WaitFor([&] {
     for (int i = 0; i < c.ctx.event_log.Count(); ++i) {
-      if (c.ctx.event_log.Line(i) == line) return true;
+      const std::string logged = c.ctx.event_log.Line(i);
+      if (prefix ? logged.rfind(line, 0) == 0 : logged == line) return true;
     }
     return false;
   });
+}
+
+// How many lines starting with `prefix` a process printed so far.
+int Printed(ChildProcess& p, const std::string& prefix) {
+  const std::string out = "\n" + p.Output();
+  int n = 0;
+  for (auto at = out.find("\n" + prefix); at != std::string::npos;
+       at = out.find("\n" + prefix, at + 1))
+    ++n;
+  return n;
 }
 
 // Sends `count` datagrams of random bytes and sizes to a loopback port.
@@ -119,6 +133,57 @@ TEST(ProcessFaults, ACompanionKilledInItsWelcomeLeavesItsSlotAndJunkChangesNothi
   }));
   again.Send("chat after the junk");
   EXPECT_TRUE(Logged(client, "[quill]: after the junk"));
+  server->Send("kick quill");
+  EXPECT_EQ(client.Join(), kEndKicked);
+}
+
+TEST(ProcessFaults, CompanionsThatStopReadingOrAcknowledgeSlowlyHoldUpNobody) {
+  const std::uint32_t port = test::NextTestPort();
+  auto server = std::make_unique<ChildProcess>(
+      TALMERIS_DEVSERVER, std::vector<std::string>{"--port", std::to_string(port), "--account",
+                                                   "quill:secret", "--demo"});
+  ASSERT_TRUE(server->WaitForOutput("listening"));
+  HeadlessClient client(port, "quill", "secret");
+  client.Start();
+  ASSERT_TRUE(client.Running());
+  const std::string peer_port = std::to_string(client.ctx.peer_host_port);
+  ChildProcess view(TALMERIS_PEERSIM, {"--port", peer_port, "--view", "--rate", "20"});
+  ASSERT_TRUE(view.WaitForOutput("welcomed"));
+  // One that stops reading, and so acknowledging, once welcomed.
+  auto stalled = std::make_unique<ChildProcess>(
+      TALMERIS_PEERSIM, std::vector<std::string>{"--port", peer_port, "--sound"});
+  ASSERT_TRUE(stalled->WaitForOutput("welcomed"));
+  stalled->Signal(SIGSTOP);
+  // One whose every datagram, and so every acknowledgement, takes a quarter of a second.
+  const auto slow_link = static_cast<std::uint16_t>(test::NextTestPort());
+  test::FaultProxy slow_proxy(slow_link, static_cast<std::uint16_t>(client.ctx.peer_host_port),
+                              {0, 250, 0, 0});
+  ChildProcess slow(TALMERIS_PEERSIM,
+                    {"--port", std::to_string(slow_link), "--view", "--propulsion", "0"});
+  ASSERT_TRUE(slow.WaitForOutput("welcomed", 20s));
+
+  // While the stalled one holds, the server's vessels keep reaching the others, and the
+  // client keeps hearing companions and the server.
+  const int view_before = Printed(view, "state "), slow_before = Printed(slow, "state ");
+  EXPECT_TRUE(client.WaitFor([&] {
+    return Printed(view, "state ") >= view_before + 40 &&
+           Printed(slow, "state ") >= slow_before + 40;
+  }));
+  view.Send("chat while one sleeps");
+  EXPECT_TRUE(Logged(client, "[quill]: while one sleeps"));
+  server->Send("notice quill still served");
+  EXPECT_TRUE(client.WaitFor([&] {
+    for (const auto& b : client.Boxes())
+      if (b.text == "still served") return true;
+    return false;
+  }));
+  // The stalled one is let go once its connection times out, and its slot takes a new one.
+  EXPECT_TRUE(Logged(client, "DPNID peer program disconnected:", true));
+  ChildProcess sound(TALMERIS_PEERSIM, {"--port", peer_port, "--sound"});
+  EXPECT_TRUE(sound.WaitForOutput("welcomed", 20s)) << sound.Output();
+  stalled->Signal(SIGCONT);
+  stalled.reset();
+
   server->Send("kick quill");
   EXPECT_EQ(client.Join(), kEndKicked);
 }
