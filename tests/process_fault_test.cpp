@@ -2,6 +2,7 @@
 // back, a companion killed in the middle of its welcome, companions that stop reading or
 // acknowledge slowly, and junk datagrams on the ports.
 #include <arpa/inet.h>
+#include <enet/enet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -137,6 +138,42 @@ TEST(ProcessFaults, ACompanionKilledInItsWelcomeLeavesItsSlotAndJunkChangesNothi
   EXPECT_EQ(client.Join(), kEndKicked);
 }
 
+// A flood of local connections: `count` ENet connections to a loopback port from one host,
+// kept serviced (so they never time out) until it goes, and never saying anything.
+class ConnectionFlood {
+ public:
+  ConnectionFlood(std::uint32_t port, int count) {
+    host_ = enet_host_create(nullptr, static_cast<std::size_t>(count), 5, 0, 0);
+    if (!host_) return;
+    ENetAddress to{};
+    enet_address_set_host_ip(&to, "127.0.0.1");
+    to.port = static_cast<enet_uint16>(port);
+    for (int i = 0; i < count; ++i) enet_host_connect(host_, &to, 5, 0);
+    thread_ = std::thread([this] {
+      ENetEvent e;
+      while (!stop_.load()) {
+        while (enet_host_service(host_, &e, 10) > 0) {
+          if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);
+          if (e.type == ENET_EVENT_TYPE_CONNECT) ++connected_;
+        }
+      }
+    });
+  }
+  ~ConnectionFlood() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (host_) enet_host_destroy(host_);
+  }
+  bool Running() const { return host_ != nullptr; }
+  int Connected() const { return connected_.load(); }
+
+ private:
+  ENetHost* host_ = nullptr;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> connected_{0};
+  std::thread thread_;
+};
+
 TEST(ProcessFaults, CompanionsThatStopReadingOrAcknowledgeSlowlyHoldUpNobody) {
   const std::uint32_t port = test::NextTestPort();
   auto server = std::make_unique<ChildProcess>(
@@ -177,10 +214,17 @@ TEST(ProcessFaults, CompanionsThatStopReadingOrAcknowledgeSlowlyHoldUpNobody) {
       if (b.text == "still served") return true;
     return false;
   }));
-  // The stalled one is let go once its connection times out, and its slot takes a new one.
+  // The stalled one is let go once its connection times out, and its slot takes a new one,
+  // even through a flood of local connections that never say hello.
   EXPECT_TRUE(Logged(client, "DPNID peer program disconnected:", true));
+  ConnectionFlood flood(client.ctx.peer_host_port, 300);
+  ASSERT_TRUE(flood.Running());
+  ASSERT_TRUE(client.WaitFor([&] { return flood.Connected() >= 16; }));
   ChildProcess sound(TALMERIS_PEERSIM, {"--port", peer_port, "--sound"});
   EXPECT_TRUE(sound.WaitForOutput("welcomed", 20s)) << sound.Output();
+  const int streamed = Printed(view, "state ");
+  EXPECT_TRUE(client.WaitFor([&] { return Printed(view, "state ") >= streamed + 40; }));
+  std::printf("flood: %d of 300 connections taken by the transport\n", flood.Connected());
   stalled->Signal(SIGCONT);
   stalled.reset();
 
