@@ -2,7 +2,8 @@
 // the server's link and the companions': sign-in, a patch, a companion streaming, vessels,
 // notices, offline messages and chat. Invariants at the end: nothing crashed or hung, every
 // guaranteed message arrived once and in order, the tables agree, the files are whole.
-// TALMERIS_SOAK_SECONDS makes each condition stream longer (the quick default is 3 s).
+// `soak_tests --soak-seconds=N` (or TALMERIS_SOAK_SECONDS=N) makes each condition stream N
+// seconds instead of the quick default of 3.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -29,6 +30,8 @@ struct Condition {
 
 class Soak : public ::testing::TestWithParam<Condition> {};
 
+int g_soak_seconds = 0;  // set by main from the command line or the environment
+
 std::vector<std::uint8_t> Bytes(std::size_t n, unsigned seed) {
   std::mt19937 random(seed);
   std::vector<std::uint8_t> b(n);
@@ -38,8 +41,7 @@ std::vector<std::uint8_t> Bytes(std::size_t n, unsigned seed) {
 
 TEST_P(Soak, ASessionKeepsEveryPromiseThroughAFaultyLink) {
   const Condition& condition = GetParam();
-  const char* env = std::getenv("TALMERIS_SOAK_SECONDS");
-  const auto stream = std::chrono::seconds(env ? std::max(1, std::atoi(env)) : 3);
+  const auto stream = std::chrono::seconds(g_soak_seconds > 0 ? g_soak_seconds : 3);
   test::TempDir patch;
   std::filesystem::create_directories(patch.path() / "data");
   const auto map = Bytes(70000, 7), note = Bytes(900, 8);
@@ -140,3 +142,20 @@ INSTANTIATE_TEST_SUITE_P(Links, Soak,
 
 }  // namespace
 }  // namespace talmeris
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);  // leaves the arguments that are not Google Test's
+  if (const char* env = std::getenv("TALMERIS_SOAK_SECONDS")) {
+    talmeris::g_soak_seconds = std::atoi(env);
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg.rfind("--soak-seconds=", 0) == 0) {
+      talmeris::g_soak_seconds = std::atoi(argv[i] + 15);
+    } else {
+      std::fprintf(stderr, "usage: %s [--soak-seconds=N] [Google Test flags]\n", argv[0]);
+      return 2;
+    }
+  }
+  return RUN_ALL_TESTS();
+}
