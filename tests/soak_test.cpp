@@ -63,6 +63,7 @@ TEST_P(Soak, ASessionKeepsEveryPromiseThroughAFaultyLink) {
   ASSERT_TRUE(server_proxy.Running());
 
   test::HeadlessClient client(server_link, "quill", "secret");
+  client.main_limit = stream + 120s;  // the session outlasts the streaming and the checks
   // The usual time-outs: the link is slow, not gone.
   auto network = net::CreateEnetNetwork(client.capture.Hooked({}));
   client.ctx.ports.network = network.get();

@@ -82,7 +82,7 @@ struct HeadlessClient {
   int Ended(WindowId w) { return windows.EndCode(w); }
   int RunMain() {
     kMainDialogProcedure.init(ctx, kMain);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto deadline = std::chrono::steady_clock::now() + main_limit;
     while (std::chrono::steady_clock::now() < deadline) {
       if (int code = Ended(kMain); code >= 0) return code;
       if (pending_close.exchange(false)) OrderlyClose(ctx, kMain);
@@ -134,6 +134,7 @@ struct HeadlessClient {
   std::string login_prefilled_name;
   bool login_remembered = false;
   std::atomic<bool> pending_close{false};  // the user closes the main dialog
+  std::chrono::seconds main_limit{30};     // the main dialog ends with -1 after this long
   std::thread thread;
   std::atomic<bool> done{false};
   int exit_code = -1;
