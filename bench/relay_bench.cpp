@@ -236,8 +236,9 @@ struct Residence {
 };
 Residence* g_residence = nullptr;  // the bench's one hub at a time
 
-void OnTaken(void*, const std::uint8_t* d, std::uint32_t n) {
-  if (Stamped(d, n)) g_residence->taken[LoadU32(d + 16) & 0xFFFF] = Now();
+void OnTaken(void*, bool, std::uint8_t channel, const std::uint8_t* d, std::uint32_t n) {
+  if (channel >= 1 && channel <= 3 && Stamped(d, n))
+    g_residence->taken[LoadU32(d + 16) & 0xFFFF] = Now();
 }
 
 net::HRESULT MeasuredServerHandler(void* context, const net::Message& m) {

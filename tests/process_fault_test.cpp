@@ -26,12 +26,22 @@ using test::ChildProcess;
 using test::HeadlessClient;
 using namespace std::chrono_literals;
 
-std::unique_ptr<ChildProcess> Server(std::uint32_t port) {
-  auto s = std::make_unique<ChildProcess>(
-      TALMERIS_DEVSERVER,
-      std::vector<std::string>{"--port", std::to_string(port), "--account", "quill:secret"});
+// The development server with the one account, and `extra` arguments.
+std::unique_ptr<ChildProcess> Server(std::uint32_t port, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args{"--port", std::to_string(port), "--account", "quill:secret"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  auto s = std::make_unique<ChildProcess>(TALMERIS_DEVSERVER, args);
   EXPECT_TRUE(s->WaitForOutput("listening"));
   return s;
+}
+
+// Waits until the client has shown a box with `text`.
+bool Shown(HeadlessClient& c, const std::string& text) {
+  return c.WaitFor([&] {
+    for (const auto& b : c.Boxes())
+      if (b.text == text) return true;
+    return false;
+  });
 }
 
 // Waits until the event log holds `line` (or, with `prefix`, a line starting with it).
@@ -127,11 +137,7 @@ TEST(ProcessFaults, ACompanionKilledInItsWelcomeLeavesItsSlotAndJunkChangesNothi
   Junk(client.ctx.peer_host_port, 2000);
   Junk(port, 2000);
   server->Send("notice quill still here");
-  EXPECT_TRUE(client.WaitFor([&] {
-    for (const auto& b : client.Boxes())
-      if (b.text == "still here") return true;
-    return false;
-  }));
+  EXPECT_TRUE(Shown(client, "still here"));
   again.Send("chat after the junk");
   EXPECT_TRUE(Logged(client, "[quill]: after the junk"));
   server->Send("kick quill");
@@ -176,10 +182,7 @@ class ConnectionFlood {
 
 TEST(ProcessFaults, CompanionsThatStopReadingOrAcknowledgeSlowlyHoldUpNobody) {
   const std::uint32_t port = test::NextTestPort();
-  auto server = std::make_unique<ChildProcess>(
-      TALMERIS_DEVSERVER, std::vector<std::string>{"--port", std::to_string(port), "--account",
-                                                   "quill:secret", "--demo"});
-  ASSERT_TRUE(server->WaitForOutput("listening"));
+  auto server = Server(port, {"--demo"});
   HeadlessClient client(port, "quill", "secret");
   client.Start();
   ASSERT_TRUE(client.Running());
@@ -209,11 +212,7 @@ TEST(ProcessFaults, CompanionsThatStopReadingOrAcknowledgeSlowlyHoldUpNobody) {
   view.Send("chat while one sleeps");
   EXPECT_TRUE(Logged(client, "[quill]: while one sleeps"));
   server->Send("notice quill still served");
-  EXPECT_TRUE(client.WaitFor([&] {
-    for (const auto& b : client.Boxes())
-      if (b.text == "still served") return true;
-    return false;
-  }));
+  EXPECT_TRUE(Shown(client, "still served"));
   // The stalled one is let go once its connection times out, and its slot takes a new one,
   // even through a flood of local connections that never say hello.
   EXPECT_TRUE(Logged(client, "DPNID peer program disconnected:", true));
@@ -251,11 +250,7 @@ TEST(DiskFaults, AFullDiskWhilePatchingAndAReadOnlyFolderAreToldAndNothingBreaks
   std::vector<std::uint8_t> big(300000, 0x5A);
   patch.Write("big.bin", big);
   const std::uint32_t port = test::NextTestPort();
-  auto server = std::make_unique<ChildProcess>(
-      TALMERIS_DEVSERVER,
-      std::vector<std::string>{"--port", std::to_string(port), "--account", "quill:secret",
-                               "--patch", patch.path().string(), "--patch-revision", "6"});
-  ASSERT_TRUE(server->WaitForOutput("listening"));
+  auto server = Server(port, {"--patch", patch.path().string(), "--patch-revision", "6"});
 
   // The installation on a 128 KiB disk: the patch does not fit.
   {

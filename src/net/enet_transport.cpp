@@ -702,8 +702,8 @@ struct Endpoint {
   }
 
   void OnReceive(ENetEvent& e, Deliveries& out) {
-    if (options.capture_hook)
-      options.capture_hook(options.capture_hook_context, is_server, e.channelID, e.packet->data,
+    if (options.receive_hook)
+      options.receive_hook(options.receive_hook_context, is_server, e.channelID, e.packet->data,
                            static_cast<std::uint32_t>(e.packet->dataLength));
     if (e.channelID == kControlChannel) {
       OnControl(e.peer, e.packet->data, e.packet->dataLength, out);
@@ -728,8 +728,6 @@ struct Endpoint {
       out.voice_sink = voice_sink;
       return;
     }
-    if (options.receive_hook)
-      options.receive_hook(options.receive_hook_context, e.packet->data, size);
     const bool guaranteed = e.channelID == kGuaranteedChannel;
     if (guaranteed) {
       c->stats.packets_recv_g.fetch_add(1, std::memory_order_relaxed);

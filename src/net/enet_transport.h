@@ -18,16 +18,13 @@ struct EnetOptions {
   std::uint32_t drop_incoming_percent = 0;
   // The interface the server listens on; the peer host keeps to loopback.
   const char* listen_host = "127.0.0.1";
-  // Benchmarks: called on the service thread as each application message is taken from ENet,
-  // before its handler runs (the start of its residence in the process).
-  void (*receive_hook)(void* context, const std::uint8_t* data, std::uint32_t size) = nullptr;
-  void* receive_hook_context = nullptr;
-  // Tests: called on the service thread with every message that arrives on any channel
-  // (0 control, 1-3 application, 4 voice), before anything checks it; `as_server` tells the
-  // listening side (the peer host) from the connecting one (the server link).
-  void (*capture_hook)(void* context, bool as_server, std::uint8_t channel,
+  // Tests and benchmarks: called on the service thread with every message that arrives on any
+  // channel (0 control, 1-3 application, 4 voice), before anything checks it or its handler
+  // runs (the start of its residence in the process); `as_server` tells the listening side (the
+  // peer host) from the connecting one (the server link).
+  void (*receive_hook)(void* context, bool as_server, std::uint8_t channel,
                        const std::uint8_t* data, std::uint32_t size) = nullptr;
-  void* capture_hook_context = nullptr;
+  void* receive_hook_context = nullptr;
 };
 
 // The port's entry on ENet. Initialises ENet once per process with the transport's pooled

@@ -35,8 +35,8 @@ TrafficCapture::~TrafficCapture() {
 
 net::EnetOptions TrafficCapture::Hooked(net::EnetOptions options) {
   if (On()) {
-    options.capture_hook = &TrafficCapture::Hook;
-    options.capture_hook_context = this;
+    options.receive_hook = &TrafficCapture::Hook;
+    options.receive_hook_context = this;
   }
   return options;
 }
@@ -49,14 +49,16 @@ void TrafficCapture::Hook(void* context, bool as_server, std::uint8_t channel,
     self->Keep("control_frame_fuzz", bytes);
   } else if (channel == 4) {
     if (as_server || size > 255) return;
-    std::lock_guard lock(self->mutex_);
-    self->voice_run_ += static_cast<char>(size);
-    self->voice_run_ += bytes;
-    if (++self->voice_in_run_ < kVoiceRun) return;
-    auto& runs = self->kept_["voice_frame_fuzz"];
-    if (runs.size() < kMaxPerTarget) runs.insert(self->voice_run_);
-    self->voice_run_.clear();
-    self->voice_in_run_ = 0;
+    std::string run;
+    {
+      std::lock_guard lock(self->mutex_);
+      self->voice_run_ += static_cast<char>(size);
+      self->voice_run_ += bytes;
+      if (++self->voice_in_run_ < kVoiceRun) return;
+      run.swap(self->voice_run_);
+      self->voice_in_run_ = 0;
+    }
+    self->Keep("voice_frame_fuzz", std::move(run));
   } else if (as_server) {
     // A companion's message, received from the first sender.
     self->Keep("peer_message_fuzz", std::string(1, '\0') + bytes);
