@@ -2,7 +2,6 @@
 // back, a companion killed in the middle of its welcome, companions that stop reading or
 // acknowledge slowly, and junk datagrams on the ports.
 #include <arpa/inet.h>
-#include <enet/enet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sched.h>
@@ -18,6 +17,7 @@
 #include "support/fault_proxy.h"
 #include "support/headless_client.h"
 #include "support/process.h"
+#include "support/raw_connections.h"
 
 namespace talmeris {
 namespace {
@@ -148,35 +148,21 @@ TEST(ProcessFaults, ACompanionKilledInItsWelcomeLeavesItsSlotAndJunkChangesNothi
 // kept serviced (so they never time out) until it goes, and never saying anything.
 class ConnectionFlood {
  public:
-  ConnectionFlood(std::uint32_t port, int count) {
-    host_ = enet_host_create(nullptr, static_cast<std::size_t>(count), 5, 0, 0);
-    if (!host_) return;
-    ENetAddress to{};
-    enet_address_set_host_ip(&to, "127.0.0.1");
-    to.port = static_cast<enet_uint16>(port);
-    for (int i = 0; i < count; ++i) enet_host_connect(host_, &to, 5, 0);
-    thread_ = std::thread([this] {
-      ENetEvent e;
-      while (!stop_.load()) {
-        while (enet_host_service(host_, &e, 10) > 0) {
-          if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);
-          if (e.type == ENET_EVENT_TYPE_CONNECT) ++connected_;
-        }
-      }
-    });
+  ConnectionFlood(std::uint32_t port, int count) : raw_(5, static_cast<std::size_t>(count)) {
+    if (!raw_.host) return;
+    raw_.Connect(port, count);
+    thread_ = std::thread([this] { raw_.Service([this] { return stop_.load(); }, 24h); });
   }
   ~ConnectionFlood() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (host_) enet_host_destroy(host_);
   }
-  bool Running() const { return host_ != nullptr; }
-  int Connected() const { return connected_.load(); }
+  bool Running() const { return raw_.host != nullptr; }
+  int Connected() const { return raw_.connected.load(); }
 
  private:
-  ENetHost* host_ = nullptr;
+  test::RawConnections raw_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> connected_{0};
   std::thread thread_;
 };
 

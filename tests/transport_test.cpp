@@ -21,6 +21,8 @@
 #include "app/posix_launcher.h"
 #include "base/bytes.h"
 #include "net/enet_transport.h"
+#include "support/raw_connections.h"
+#include "support/test_ports.h"
 
 namespace talmeris::net {
 namespace {
@@ -30,11 +32,8 @@ using namespace std::chrono_literals;
 const Guid kApp = *Guid::Parse("{2AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
 const Guid kOtherApp = *Guid::Parse("{1AD4CA3B-AC68-4D9B-9522-BE59CD485276}");
 
-std::uint32_t NextPort() {
-  static std::atomic<std::uint32_t> port{
-      static_cast<std::uint32_t>(31000 + (::getpid() % 997) * 20)};
-  return port.fetch_add(1);
-}
+using test::NextTestPort;
+using test::RawConnections;
 
 // Collects what a handler receives and lets tests wait for it with a deadline.
 struct Inbox {
@@ -120,7 +119,7 @@ class TransportTest : public ::testing::Test {
 
 TEST_F(TransportTest, ConnectCompletesAndPlayersAreCreated) {
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   // The host's own player is reported before Host returns.
   ASSERT_EQ(server_inbox.Count(MessageId::CreatePlayer), 1);
@@ -141,7 +140,7 @@ TEST_F(TransportTest, ConnectCompletesAndPlayersAreCreated) {
 
 TEST_F(TransportTest, WrongApplicationIsRefused) {
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   auto client = ConnectClient(client_inbox, port, kOtherApp);
   ASSERT_TRUE(Completed(client_inbox));
@@ -155,7 +154,7 @@ TEST_F(TransportTest, NobodyListeningFailsTheConnect) {
   options.connect_timeout_ms = 500;
   network = CreateEnetNetwork(options);
   Inbox client_inbox;
-  auto client = ConnectClient(client_inbox, NextPort());
+  auto client = ConnectClient(client_inbox, NextTestPort());
   ASSERT_TRUE(Completed(client_inbox));
   EXPECT_EQ(client_inbox.First(MessageId::ConnectComplete).result, DPNERR_NORESPONSE);
   std::uint8_t byte = 1;
@@ -165,7 +164,7 @@ TEST_F(TransportTest, NobodyListeningFailsTheConnect) {
 
 TEST_F(TransportTest, TakenPortIsAnInvalidDeviceAddress) {
   Inbox a, b;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto first = StartServer(a, port);
   std::unique_ptr<Server> second;
   network->CreateServer(&second);
@@ -178,7 +177,7 @@ TEST_F(TransportTest, GuaranteedMessagesArriveOnceInOrderDespiteLoss) {
   options.drop_incoming_percent = 10;
   network = CreateEnetNetwork(options);
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   auto client = ConnectClient(client_inbox, port);
   ASSERT_TRUE(Completed(client_inbox));
@@ -206,7 +205,7 @@ TEST_F(TransportTest, GuaranteedMessagesArriveOnceInOrderDespiteLoss) {
 
 TEST_F(TransportTest, LargePayloadsPassBothWaysAndUnguaranteedNonSequentialArrive) {
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   auto client = ConnectClient(client_inbox, port);
   ASSERT_TRUE(Completed(client_inbox));
@@ -250,7 +249,7 @@ TEST_F(TransportTest, ABlockedHandlerHoldsBackOnlyItsOwnConnectionInOrderAndBoun
   options.timeout_max_ms = 1500;
   network = CreateEnetNetwork(options);
   Inbox server_inbox, a_inbox, b_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   std::atomic<bool> blocking{false};
   std::atomic<DPNID> a_id{0};
   std::thread::id blocked_thread;
@@ -375,7 +374,7 @@ TEST_F(TransportTest, ABlockedHandlerHoldsBackOnlyItsOwnConnectionInOrderAndBoun
 
 TEST_F(TransportTest, SendersOnManyThreadsAreDeliveredWholeAndInOrderPerSender) {
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   auto client = ConnectClient(client_inbox, port);
   ASSERT_TRUE(Completed(client_inbox));
@@ -406,7 +405,7 @@ TEST_F(TransportTest, SendersOnManyThreadsAreDeliveredWholeAndInOrderPerSender) 
 
 TEST_F(TransportTest, CloseWithABlockedHandlerReturnsAndNothingRunsAfter) {
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   std::atomic<bool> in_handler{false};
   std::atomic<int> calls_after_close{0};
   std::atomic<bool> closed{false};
@@ -439,7 +438,7 @@ TEST_F(TransportTest, CloseWithABlockedHandlerReturnsAndNothingRunsAfter) {
 
 TEST_F(TransportTest, SendQueueDrainsToZeroAndFailsForAGonePlayer) {
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   auto client = ConnectClient(client_inbox, port);
   ASSERT_TRUE(Completed(client_inbox));
@@ -469,7 +468,7 @@ TEST_F(TransportTest, SendQueueDrainsToZeroAndFailsForAGonePlayer) {
 
 TEST_F(TransportTest, BadSendsAreRefused) {
   Inbox server_inbox;
-  auto server = StartServer(server_inbox, NextPort());
+  auto server = StartServer(server_inbox, NextTestPort());
   std::uint8_t byte = 0;
   EXPECT_EQ(server->SendTo(0x1234, &byte, 1, 0, 0x138), DPNERR_INVALIDPLAYER);
   EXPECT_EQ(server->SendTo(0, &byte, 1, 0, 0x4000), DPNERR_INVALIDFLAGS);
@@ -512,7 +511,7 @@ int ThreadCount() {
 TEST_F(TransportTest, DescriptorsAreCloseOnExecAndStartedProgramsInheritNone) {
   const std::set<int> before = OpenDescriptors();
   Inbox server_inbox, client_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   auto client = ConnectClient(client_inbox, port);
   ASSERT_TRUE(Completed(client_inbox));
@@ -551,68 +550,18 @@ TEST_F(TransportTest, DescriptorsAreCloseOnExecAndStartedProgramsInheritNone) {
   server->Close(1);
 }
 
-// Raw ENet connections made by the test itself, as a local program could make them.
-struct RawConnections {
-  explicit RawConnections(std::size_t channels) : channels(channels) {
-    host = enet_host_create(nullptr, 128, channels, 0, 0);
-  }
-  ~RawConnections() { enet_host_destroy(host); }
-  void Connect(std::uint32_t port, int count, bool hello) {
-    ENetAddress address;
-    enet_address_set_host_ip(&address, "127.0.0.1");
-    address.port = static_cast<enet_uint16>(port);
-    for (int i = 0; i < count; ++i) {
-      ENetPeer* peer = enet_host_connect(host, &address, channels, 0x314D4C54);
-      peer->data = reinterpret_cast<void*>(hello ? 1 : 0);
-    }
-  }
-  // Services the host until `done` holds or the deadline passes.
-  template <typename Done>
-  bool Service(Done done, std::chrono::milliseconds timeout = 10000ms) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      ENetEvent e;
-      while (enet_host_service(host, &e, 5) > 0) {
-        if (e.type == ENET_EVENT_TYPE_CONNECT) {
-          ++connected;
-          if (e.peer->data) {
-            std::uint8_t hello[26] = {1, 1};
-            std::memcpy(hello + 2, kApp.bytes.data(), 16);
-            enet_peer_send(e.peer, 0, enet_packet_create(hello, sizeof hello, 1));
-          }
-        } else if (e.type == ENET_EVENT_TYPE_RECEIVE) {
-          if (e.channelID == 0 && e.packet->dataLength > 0 && e.packet->data[0] == 2) ++welcomed;
-          enet_packet_destroy(e.packet);
-        } else if (e.type == ENET_EVENT_TYPE_DISCONNECT) {
-          ++disconnected;
-        }
-      }
-    }
-    return true;
-  }
-  void Send(int peer, std::uint8_t channel, std::size_t size, enet_uint32 flags) {
-    std::vector<std::uint8_t> data(size, 0x5A);
-    enet_peer_send(&host->peers[peer], channel, enet_packet_create(data.data(), size, flags));
-    enet_host_flush(host);
-  }
-  std::size_t channels;
-  ENetHost* host;
-  int connected = 0, welcomed = 0, disconnected = 0;
-};
-
 TEST_F(TransportTest, ShortChannelsAndOversizedMessagesGetNothingThrough) {
   Inbox server_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
 
   RawConnections two(2);
-  two.Connect(port, 1, true);
+  two.Connect(port, 1, &kApp);
   ASSERT_TRUE(two.Service([&] { return two.disconnected == 1; }));
   EXPECT_EQ(two.welcomed, 0);
 
   RawConnections four(4);
-  four.Connect(port, 1, true);
+  four.Connect(port, 1, &kApp);
   ASSERT_TRUE(four.Service([&] { return four.welcomed == 1; }));
   four.Send(0, 3, 100000, ENET_PACKET_FLAG_UNSEQUENCED | ENET_PACKET_FLAG_UNRELIABLE_FRAGMENT);
   four.Send(0, 3, 20, ENET_PACKET_FLAG_UNSEQUENCED);
@@ -636,7 +585,7 @@ TEST_F(TransportTest, ShortChannelsAndOversizedMessagesGetNothingThrough) {
 TEST_F(TransportTest, AFullHostDisplacesConnectionsNeverKeptAndThreadsStayFew) {
   const int threads_before = ThreadCount();
   Inbox server_inbox, kept_inbox, late_inbox;
-  auto port = NextPort();
+  auto port = NextTestPort();
   auto server = StartServer(server_inbox, port);
   auto kept = ConnectClient(kept_inbox, port);
   ASSERT_TRUE(Completed(kept_inbox));
@@ -646,11 +595,11 @@ TEST_F(TransportTest, AFullHostDisplacesConnectionsNeverKeptAndThreadsStayFew) {
 
   // Seventy connections that say hello and never register, then thirty that say nothing.
   RawConnections flood(4);
-  flood.Connect(port, 70, true);
+  flood.Connect(port, 70, &kApp);
   ASSERT_TRUE(flood.Service([&] { return flood.connected == 70 && flood.welcomed >= 63; }))
       << flood.connected << " connected, " << flood.welcomed << " welcomed, " << flood.disconnected
       << " displaced";
-  flood.Connect(port, 30, false);
+  flood.Connect(port, 30);
   ASSERT_TRUE(flood.Service([&] { return flood.connected == 100 && flood.disconnected >= 37; }));
 
   // A companion arriving now still gets in, and the kept player was never displaced.

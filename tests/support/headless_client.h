@@ -17,13 +17,12 @@
 #include "state/files.h"
 #include "support/recording_window_port.h"
 #include "support/test_client.h"
+#include "support/test_ports.h"
 #include "support/traffic_capture.h"
 #include "voice/voice_chat.h"
 #include "voice/voice_engine.h"
 
 namespace talmeris::test {
-
-std::uint32_t NextTestPort();
 
 // Polls `condition` until it holds or `timeout` passes; its last answer.
 inline bool WaitUntil(const std::function<bool()>& condition,

@@ -1,7 +1,7 @@
 // Real traffic for the fuzz corpora: with TALMERIS_CAPTURE_DIR set, a client under test keeps
 // what arrives on its links and the files it wrote, shaped as the input of each fuzz target,
 // and writes them under that folder (one sub-folder per target) when it is done.
-// fuzz/seed-from-tests runs the integration tests this way and merges the result.
+// `scripts/fuzz seed` runs the integration tests this way and merges the result.
 #pragma once
 
 #include <cstdint>

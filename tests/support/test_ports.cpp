@@ -1,8 +1,10 @@
-#include "support/headless_client.h"
+#include "support/test_ports.h"
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace talmeris::test {
 
