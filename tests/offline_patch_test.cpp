@@ -81,6 +81,20 @@ TEST_F(OfflineTest, TheDialogListsSortedDeletesAndWritesBack) {
   EXPECT_EQ(FileText(t, kOfflineMessagesFile),
             "\r\nBeta from a friend\r\nbravo\r\ncharlie\r\n" + long_line + "\r\nlater\r\n");
 
+  // An append after a last line without a line end ends that line first; it keeps 83
+  // characters. A write-back that fails (its temporary file cannot be made) keeps the file.
+  t.dir.Write(kOfflineMessagesFile, Bytes("kept"));
+  Offline(std::string(84, 'x'));
+  const std::string appended = "kept\r\n" + std::string(83, 'x') + "\r\n";
+  EXPECT_EQ(FileText(t, kOfflineMessagesFile), appended);
+  std::filesystem::create_directory(t.dir.path() / "messages.txt.new");
+  Open(kDialog + 2);
+  Command(kCancelCommand, kNotifyClicked, kDialog + 2);
+  EXPECT_EQ(FileText(t, kOfflineMessagesFile), appended);
+  EXPECT_EQ(t.ctx.event_log.Line(t.ctx.event_log.Count() - 1),
+            "Could not save the offline messages!");
+  std::filesystem::remove(t.dir.path() / "messages.txt.new");
+
   Open(kDialog + 1);
   Command(kCtlOfflineClearAll, kNotifyClicked, kDialog + 1);
   EXPECT_TRUE(t.windows.ListSnapshot(kDialog + 1, kCtlOfflineList).empty());

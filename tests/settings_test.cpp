@@ -49,6 +49,11 @@ TEST_F(SettingsTest, NoFileCreatesTheNewFileImage) {
   struct stat st;
   ASSERT_EQ(::stat(File().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);  // it holds the password
+  // One that others could read is closed to them once the client writes it.
+  ASSERT_EQ(::chmod(File().c_str(), 0644), 0);
+  Load(5);
+  ASSERT_EQ(::stat(File().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(SettingsTest, PlayerListFilterIsASignedByte) {

@@ -1,6 +1,7 @@
 #include "server/offline_messages.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,12 +12,24 @@
 namespace talmeris {
 namespace {
 
+constexpr std::size_t kAppendMax = 83;  // characters of one appended message
+constexpr unsigned kFileMode = 0600;    // other players' messages to this user
+
+// Appends one line. A last line the file holds without a line end (one written by hand, or cut
+// short) is ended first, so the new message never joins it.
 bool AppendLine(const std::filesystem::path& file, std::string_view text) {
-  std::FILE* f = OpenFile(file, "ab");
-  if (!f) return false;
-  bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
-            std::fwrite("\r\n", 1, 2, f) == 2;
-  return std::fclose(f) == 0 && ok;
+  const int fd = ::open(file.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, kFileMode);
+  if (fd < 0) return false;
+  std::string line;
+  struct stat st {};
+  char last = '\n';
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && st.st_size > 0) ok = ::pread(fd, &last, 1, st.st_size - 1) == 1;
+  if (last != '\n') line = "\r\n";
+  line.append(text.substr(0, kAppendMax));
+  line.append("\r\n");
+  ok = ok && ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  return ::close(fd) == 0 && ok;
 }
 
 }  // namespace
@@ -48,20 +61,22 @@ std::vector<std::string> ReadOfflineMessages(const std::filesystem::path& file) 
 
 bool WriteOfflineMessages(const std::filesystem::path& file,
                           const std::vector<std::string>& messages) {
-  std::FILE* f = OpenFile(file, "wb");
-  if (!f) return false;
-  bool ok = true;
-  for (const std::string& m : messages) {
-    ok = ok && std::fwrite(m.data(), 1, m.size(), f) == m.size() &&
-         std::fwrite("\r\n", 1, 2, f) == 2;
-  }
-  return std::fclose(f) == 0 && ok;
+  std::string bytes;
+  std::size_t size = 0;
+  for (const std::string& m : messages) size += m.size() + 2;
+  bytes.reserve(size);
+  for (const std::string& m : messages) bytes.append(m).append("\r\n");
+  // Whole or not at all: a kill or a full disk during the write leaves the stored messages.
+  return WriteFileWhole(file, bytes, kFileMode);
 }
 
 int CountOfflineMessages(ClientContext& ctx) {
   std::lock_guard lock(ctx.offline_messages_lock);
   const auto file = ctx.File(kOfflineMessagesFile);
-  if (std::FILE* f = OpenFile(file, "ab")) std::fclose(f);  // creates an empty file when missing
+  // Creates an empty file when missing.
+  if (const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kFileMode); fd >= 0) {
+    ::close(fd);
+  }
   return static_cast<int>(ReadOfflineMessages(file).size());
 }
 

@@ -27,8 +27,8 @@ std::vector<std::string> ParseOfflineMessages(std::string_view bytes);
 // Reads the file (caller holds the lock); an unreadable or missing file gives no messages.
 std::vector<std::string> ReadOfflineMessages(const std::filesystem::path& file);
 
-// Rewrites the file with `messages`, each followed by CR LF (caller holds the lock). False
-// when it could not be written completely.
+// Rewrites the file with `messages`, each followed by CR LF (caller holds the lock), whole or not
+// at all (a temporary file takes the name). False when it could not be written.
 bool WriteOfflineMessages(const std::filesystem::path& file,
                           const std::vector<std::string>& messages);
 

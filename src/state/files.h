@@ -6,12 +6,21 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace talmeris {
 
 inline std::FILE* OpenFile(const std::filesystem::path& file, const char* mode) {
   return std::fopen(file.c_str(), (std::string(mode) + "e").c_str());
 }
+
+// Writes a file whole or not at all: the bytes go to a temporary file beside it (`mode`, close-
+// on-exec), flushed to the disk, which then takes the name. A kill or a full disk on the way
+// leaves the old file as it was. False when anything failed; the temporary file is removed.
+bool WriteFileWhole(const std::filesystem::path& path, std::string_view bytes, unsigned mode);
+
+// Takes group and other permissions off an open file, once: the file may hold a password.
+bool RestrictToUser(int fd);
 
 // The user's configuration directory: `chosen` when set, else $XDG_CONFIG_HOME, else
 // ~/.config; empty when there is no home at all.

@@ -1,8 +1,5 @@
 #include "state/settings.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -27,29 +24,12 @@ bool Close(File& f) {
   return std::fclose(f.release()) == 0;
 }
 
-// Writes a new file whole or not at all: the image goes to a temporary file readable by the
-// user only (the file holds the password), which takes the name once it is complete, so a full
-// disk never leaves a short file behind.
-bool CreateWhole(const std::filesystem::path& path, const std::uint8_t* image, std::size_t size) {
-  std::filesystem::path temp = path;
-  temp += ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  File f(::fdopen(fd, "wb"));
-  if (!f) {
-    ::close(fd);
-    std::filesystem::remove(temp);
-    return false;
-  }
-  bool ok = std::fwrite(image, 1, size, f.get()) == size && std::fflush(f.get()) == 0 &&
-            ::fsync(::fileno(f.get())) == 0;
-  ok = Close(f) && ok;
-  ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    std::error_code ec;
-    std::filesystem::remove(temp, ec);
-  }
-  return ok;
+// Opens the file for writing in place, readable by the user only from now on: the file holds the
+// password, and one made by hand or by another program may be readable by all.
+File OpenForWriting(const std::filesystem::path& file) {
+  File f = Open(file, "r+b");
+  if (f) RestrictToUser(::fileno(f.get()));
+  return f;
 }
 
 // The load's view of the file: what it held when opened, and writes at offsets.
@@ -173,7 +153,7 @@ Settings LoadSettings(const std::filesystem::path& path, std::uint16_t catalogue
   r = SettingsLoadReport{};
 
   bool writable = true;
-  File f = Open(path, "r+b");
+  File f = OpenForWriting(path);
   if (!f) {
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {
@@ -187,7 +167,8 @@ Settings LoadSettings(const std::filesystem::path& path, std::uint16_t catalogue
   if (!f) {
     Settings fresh = NewFileSettings(catalogue_revision);
     auto image = EncodeSettings(fresh);
-    if (!CreateWhole(path, image.data(), image.size())) {
+    // Written whole, for the user only: a full disk never leaves a short file behind.
+    if (!WriteFileWhole(path, {reinterpret_cast<const char*>(image.data()), image.size()}, 0600)) {
       // A read-only folder or a full disk: run on the defaults, with no file left behind.
       r.file_usable = false;
       r.write_failed = true;
@@ -278,7 +259,7 @@ Settings LoadSettings(const std::filesystem::path& path, std::uint16_t catalogue
 
 bool WriteSettingsBytes(const std::filesystem::path& path, std::size_t offset,
                         const std::uint8_t* bytes, std::size_t size) {
-  File f = Open(path, "r+b");
+  File f = OpenForWriting(path);
   if (!f) return false;
   bool ok = std::fseek(f.get(), static_cast<long>(offset), SEEK_SET) == 0 &&
             std::fwrite(bytes, 1, size, f.get()) == size;
