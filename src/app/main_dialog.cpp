@@ -75,7 +75,8 @@ void Command(ClientContext& ctx, WindowId window, int control, int notification)
       break;  // Escape does not close the main dialog
     case kCtlStatistics:
       w.FocusControl(window, kCtlChatInput);
-      w.MessageBox(window, StatisticsReport(ctx), "Client Application", kMbIconInformation);
+      w.MessageBox(window, StatisticsReport(ctx), "Client Application",
+                   kMbIconInformation | kMbTabular);
       break;
     case kCtlMessages:
       w.FocusControl(window, kCtlChatInput);

@@ -28,7 +28,8 @@ void Refresh(ClientContext& ctx, WindowId w) {
   AddAll(ctx, w, TakeOfflineInbox(ctx));
 }
 
-void Close(ClientContext& ctx, WindowId w) {
+// Writes the list back (with whatever arrived meanwhile) and lets go of the window.
+void Save(ClientContext& ctx, WindowId w) {
   WindowPort& p = *ctx.ports.windows;
   Refresh(ctx, w);
   std::vector<std::string> list;
@@ -40,14 +41,21 @@ void Close(ClientContext& ctx, WindowId w) {
     ctx.event_log.Add(ctx.main_window.load(), "Could not save the offline messages!");
   }
   if (written == 0) p.EnableControl(ctx.main_window.load(), kCtlMessages, false);
-  p.EndDialog(w, kCancelCommand);
+}
+
+void Close(ClientContext& ctx, WindowId w) {
+  Save(ctx, w);
+  ctx.ports.windows->EndDialog(w, kCancelCommand);
 }
 
 void Command(ClientContext& ctx, WindowId w, int control, int notification) {
   WindowPort& p = *ctx.ports.windows;
   switch (control) {
     case kCtlOfflineList:
-      if (notification == kNotifySelChange) p.EnableControl(w, kCtlOfflineDelete, true);
+      // A row the list merely made current (on taking the focus) is no choice.
+      if (notification == kNotifySelChange && p.ListSelection(w, kCtlOfflineList) >= 0) {
+        p.EnableControl(w, kCtlOfflineDelete, true);
+      }
       break;
     case kCtlOfflineDelete: {
       const int selected = p.ListSelection(w, kCtlOfflineList);
@@ -74,6 +82,7 @@ const DialogProcedure kOfflineMessagesDialogProcedure = {.resource = kOfflineMes
                                                          .init = Init,
                                                          .command = Command,
                                                          .close = Close,
-                                                         .refresh = Refresh};
+                                                         .refresh = Refresh,
+                                                         .ended = Save};
 
 }  // namespace talmeris

@@ -375,6 +375,18 @@ void ProfileCommand(ClientContext& ctx, WindowId dlg, int control, int) {
 
 }  // namespace
 
+namespace {
+// Ended with the main dialog: nothing to keep but the handles, which must not outlive it.
+void EndedPlayerInfo(ClientContext& ctx, WindowId dlg) {
+  WindowId open = dlg;
+  ctx.player_info_window.compare_exchange_strong(open, kNoWindow);
+}
+void EndedProfile(ClientContext& ctx, WindowId dlg) {
+  WindowId open = dlg;
+  ctx.profile_editor_window.compare_exchange_strong(open, kNoWindow);
+}
+}  // namespace
+
 std::string MemberSinceText(std::int64_t when) {
   if (when == 0) return {};
   const std::time_t t = static_cast<std::time_t>(when);
@@ -384,8 +396,10 @@ std::string MemberSinceText(std::int64_t when) {
 }
 
 const DialogProcedure kPlayerInfoDialogProcedure{
-    kPlayerInfoDialog, &InitPlayerInfo, &PlayerInfoCommand, nullptr, &FillPlayerInfo, nullptr};
+    kPlayerInfoDialog, &InitPlayerInfo, &PlayerInfoCommand, nullptr,
+    &FillPlayerInfo,   nullptr,         &EndedPlayerInfo};
 const DialogProcedure kProfileEditorDialogProcedure{
-    kProfileEditorDialog, &InitProfile, &ProfileCommand, nullptr, &FillProfile, nullptr};
+    kProfileEditorDialog, &InitProfile, &ProfileCommand, nullptr,
+    &FillProfile,         nullptr,      &EndedProfile};
 
 }  // namespace talmeris

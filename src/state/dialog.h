@@ -18,6 +18,10 @@ struct DialogProcedure {
   void (*refresh)(ClientContext&, WindowId) = nullptr;
   // Called every 100 ms while the dialog is open, when present.
   void (*timer)(ClientContext&, WindowId) = nullptr;
+  // The dialog is ending because its owner ended (a lost session, a kick), as cancelled: keeps
+  // what must not be lost and lets go of the dialog's handle. No message boxes; the controls
+  // can still be read.
+  void (*ended)(ClientContext&, WindowId) = nullptr;
 };
 
 constexpr int kCancelCommand = 2;

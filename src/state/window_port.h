@@ -28,6 +28,9 @@ enum : unsigned {
   kMbIconQuestion = 0x20,
   kMbIconWarning = 0x30,
   kMbIconInformation = 0x40,
+  // Ours: the text is a report of tab-separated columns, shown unwrapped in a fixed-width font
+  // with a tab stop every 8 characters so that the columns line up.
+  kMbTabular = 0x10000,
 };
 enum : int { kIdOk = 1, kIdCancel = 2, kIdRetry = 4, kIdYes = 6, kIdNo = 7 };
 

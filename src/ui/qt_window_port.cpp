@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -53,6 +54,41 @@ class HostDialog final : public QDialog {
     if (on_close) on_close();
   }
 };
+
+// Tabs expanded to spaces, a stop every 8 characters.
+QString ExpandTabs(const QString& text) {
+  QString out;
+  out.reserve(text.size() * 2);
+  int column = 0;
+  for (QChar ch : text) {
+    if (ch == u'\t') {
+      do {
+        out += u' ';
+      } while (++column % 8 != 0);
+    } else {
+      out += ch;
+      column = ch == u'\n' ? 0 : column + 1;
+    }
+  }
+  return out;
+}
+
+// A report of columns: its text in a label of our own, fixed-width and never wrapped, in place
+// of the box's label (which wraps any text wider than half the screen). The box's text stays
+// the report as it is.
+void ShowTabular(QMessageBox& box, const QString& text) {
+  auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!label || !grid) return;
+  auto* report = new QLabel(ExpandTabs(text), &box);
+  report->setObjectName(QStringLiteral("tabularReport"));
+  report->setTextFormat(Qt::PlainText);
+  report->setWordWrap(false);
+  report->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  report->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  delete grid->replaceWidget(label, report);
+  label->hide();
+}
 
 // Push-like check boxes that only the program checks.
 bool ProgramChecked(QWidget* w) {
@@ -225,8 +261,7 @@ void QtWindowPort::ListAdd(WindowId window, int control, std::string_view text) 
     QWidget* c = Control(window, control);
     if (auto* l = qobject_cast<QListWidget*>(c)) {
       if (l->isSortingEnabled()) {
-        l->addItem(new CaselessItem(t));
-        l->sortItems();
+        l->addItem(new CaselessItem(t));  // a sorted list inserts at its place: no re-sort
       } else {
         l->addItem(t);
       }
@@ -317,9 +352,19 @@ int QtWindowPort::ListCount(WindowId window, int control) {
   return 0;
 }
 
+// The selected row of a list: the current row only when it is also selected (a list makes a
+// row current when it takes the focus, which is no choice of the user's).
+static QListWidgetItem* SelectedItem(QListWidget* l) {
+  const QList<QListWidgetItem*> selected = l->selectedItems();
+  return selected.isEmpty() ? nullptr : selected.first();
+}
+
 int QtWindowPort::ListSelection(WindowId window, int control) {
   QWidget* c = Control(window, control);
-  if (auto* l = qobject_cast<QListWidget*>(c)) return l->currentRow();
+  if (auto* l = qobject_cast<QListWidget*>(c)) {
+    QListWidgetItem* item = SelectedItem(l);
+    return item ? l->row(item) : -1;
+  }
   if (auto* b = qobject_cast<QComboBox*>(c)) return b->currentIndex();
   return -1;
 }
@@ -327,7 +372,7 @@ int QtWindowPort::ListSelection(WindowId window, int control) {
 std::string QtWindowPort::ListSelectedText(WindowId window, int control) {
   QWidget* c = Control(window, control);
   if (auto* l = qobject_cast<QListWidget*>(c)) {
-    if (QListWidgetItem* item = l->currentItem()) return Narrow(item->text());
+    if (QListWidgetItem* item = SelectedItem(l)) return Narrow(item->text());
   }
   if (auto* b = qobject_cast<QComboBox*>(c)) return Narrow(b->currentText());
   return {};
@@ -364,7 +409,13 @@ void QtWindowPort::EndWindow(WindowId window, int code) {
   for (const auto& [id, other] : windows_) {
     if (other->dialog && other->dialog->parentWidget() == w->dialog.data()) children.push_back(id);
   }
-  for (WindowId child : children) EndWindow(child, kCancelCommand);
+  for (WindowId child : children) {
+    // What the child keeps (a list to write back, a handle to clear) is kept before it ends.
+    if (Window* c = Find(child); c && c->procedure && c->procedure->ended) {
+      c->procedure->ended(*ctx_, child);
+    }
+    EndWindow(child, kCancelCommand);
+  }
   w->ended = true;
   if (w->timer) w->timer->stop();
   CloseBoxesOf(*w);
@@ -459,7 +510,7 @@ void QtWindowPort::Wire(WindowId id, Window& w) {
     } else if (auto* l = qobject_cast<QListWidget*>(child)) {
       QObject::connect(l, &QListWidget::itemDoubleClicked, this,
                        [this, id, control] { Command(id, control, kNotifyDoubleClick); });
-      QObject::connect(l, &QListWidget::currentRowChanged, this,
+      QObject::connect(l, &QListWidget::itemSelectionChanged, this,
                        [this, id, control] { Command(id, control, kNotifySelChange); });
     } else if (auto* e = qobject_cast<QLineEdit*>(child)) {
       // Edits that show their text in one case, typed or set, and edits that take digits only.
@@ -574,6 +625,7 @@ int QtWindowPort::ShowBox(WindowId owner, const QString& text, const QString& ca
       box.addButton(QMessageBox::Ok)->setProperty("answer", kIdOk);
       break;
   }
+  if (type & kMbTabular) ShowTabular(box, text);
   if (w) w->boxes.emplace_back(&box);
   box.exec();
   if (Window* still = Find(owner)) {

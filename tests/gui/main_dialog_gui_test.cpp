@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMap>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -13,6 +14,7 @@
 #include <QRegularExpression>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QStyleOptionFrame>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -21,8 +23,10 @@
 #include "app/main_dialog.h"
 #include "app/offline_dialog.h"
 #include "app/startup.h"
+#include "app/statistics.h"
 #include "app/tick.h"
 #include "server/connect.h"
+#include "server/offline_messages.h"
 #include "server/server_link.h"
 #include "state/files.h"
 #include "support/audio_tools.h"
@@ -35,6 +39,18 @@
 #include "voice/voice_engine.h"
 
 using namespace talmeris;
+
+constexpr int kEveryTemplate[] = {kMainDialog,
+                                  kLoginDialog,
+                                  kNewAccountDialog,
+                                  kWelcomeDialog,
+                                  kOfflineMessagesDialog,
+                                  kAudioSetupDialog,
+                                  kConfigurationDialog,
+                                  kPlayerInfoDialog,
+                                  kProfileEditorDialog,
+                                  kJoystickMappingDialog,
+                                  kPasswordDialog};
 
 class MainDialogGuiTest : public QObject {
   Q_OBJECT
@@ -231,18 +247,39 @@ class MainDialogGuiTest : public QObject {
     QVERIFY(box.startsWith("The connection to the server has been lost!"));
   }
 
-  // Every label of every template fits its rectangle, measured in the dialog's own font, in the
-  // proportional families the machine has (the templates, like any dialog, were laid out for a
-  // proportional font).
+  // Every label of every template, and every edit field the program fills (with the longest
+  // text it puts there), fits its rectangle in the dialog's own font, in the proportional
+  // families the machine has (the templates, like any dialog, were laid out for a proportional
+  // font); gui_tests_2x runs it again at twice the scale. And no two controls of a dialog share
+  // a mnemonic.
   void everyLabelFitsItsRectangle() {
+    struct Filled {
+      int resource, control;
+      const char* text;
+    };
+    static const Filled kFilled[] = {
+        {kPlayerInfoDialog, 1072, "COMMANDER ANNELISE VAN DER BERG"},
+        {kPlayerInfoDialog, 1094, "FENWAY TRADING ALLIANCE"},
+        {kPlayerInfoDialog, 1033, "Wed Dec 29 23:59:59 2026"},
+        {kProfileEditorDialog, 1033, "Wed Dec 29 23:59:59 2026"},
+        {kProfileEditorDialog, 1094, "Fenway Trading Alliance"},
+        {kProfileEditorDialog, 1034, "Commander"},
+        {kProfileEditorDialog, 1035, "quillfeather"},
+        {kProfileEditorDialog, 1111, "ANNELISE VAN DER BERG"},
+        {kProfileEditorDialog, 1089, "100"},
+    };
     QStringList cut;
     const QFont original = QApplication::font();
     for (const char* family : {"DejaVu Sans", "DejaVu Serif"}) {
       QApplication::setFont(QFont(family));
-      for (int resource : {kMainDialog, kLoginDialog, kNewAccountDialog, kWelcomeDialog,
-                           kOfflineMessagesDialog, kAudioSetupDialog}) {
+      for (int resource : kEveryTemplate) {
         QDialog dialog;
         QVERIFY(ui::ApplyTemplate(resource, &dialog));
+        for (const Filled& f : kFilled) {
+          auto* e = dialog.findChild<QLineEdit*>(QString("ctl%1").arg(f.control));
+          if (f.resource == resource && e) e->setText(f.text);
+        }
+        QMap<QChar, QString> mnemonics;
         for (QWidget* w : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
           w->ensurePolished();
           QString text;
@@ -262,9 +299,34 @@ class MainDialogGuiTest : public QObject {
             wraps = label->wordWrap();
           } else if (auto* group = qobject_cast<QGroupBox*>(w)) {
             text = group->title();
+          } else if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            text = edit->text();
+            QStyleOptionFrame option;
+            option.initFrom(edit);
+            option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+            room = edit->style()
+                       ->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+                       .marginsRemoved(edit->textMargins())
+                       .adjusted(2, 0, -2, 0);  // the edit's own margin beside the text
           }
           if (text.isEmpty()) continue;
-          const QString shown = QString(text).replace(QRegularExpression("&(.)"), "\\1");
+          if (qobject_cast<QLineEdit*>(w) == nullptr) {
+            const auto mnemonic = QRegularExpression("&([^&])").match(text);
+            if (mnemonic.hasMatch()) {
+              const QChar key = mnemonic.captured(1).at(0).toLower();
+              // The main dialog's "&Messages" and "&Mute" are the game's own names.
+              const bool kept = resource == kMainDialog && key == u'm';
+              if (mnemonics.contains(key) && !kept) {
+                cut << QString("%1: \"%2\" and \"%3\" share Alt+%4")
+                           .arg(resource)
+                           .arg(mnemonics[key], text, key);
+              }
+              mnemonics[key] = text;
+            }
+          }
+          const QString shown = qobject_cast<QLineEdit*>(w)
+                                    ? text
+                                    : QString(text).replace(QRegularExpression("&(.)"), "\\1");
           const QFontMetrics metrics(w->font());
           const QRect needed =
               wraps
@@ -285,6 +347,57 @@ class MainDialogGuiTest : public QObject {
     }
     QApplication::setFont(original);
     QVERIFY2(cut.isEmpty(), qPrintable(cut.join("\n")));
+  }
+
+  // Enter presses the push button that has the focus, in every dialog; with the focus on any
+  // other control it presses the template's default button again (or none).
+  void enterPressesTheFocusedButton() {
+    QStringList wrong;
+    for (int resource : kEveryTemplate) {
+      QDialog dialog;
+      QVERIFY(ui::ApplyTemplate(resource, &dialog));
+      QPushButton* template_default = nullptr;
+      QList<QPushButton*> buttons;
+      for (QPushButton* b : dialog.findChildren<QPushButton*>()) {
+        if (b->isDefault()) template_default = b;
+        if (!b->isCheckable()) buttons << b;
+        b->setEnabled(true);
+      }
+      QWidget* other = nullptr;  // a control that is no push button
+      for (QWidget* w : dialog.findChildren<QWidget*>()) {
+        if (!qobject_cast<QPushButton*>(w) && w->focusPolicy() != Qt::NoFocus && !other &&
+            w->objectName().startsWith("ctl")) {
+          other = w;
+        }
+      }
+      QPushButton* pressed = nullptr;
+      for (QPushButton* b : dialog.findChildren<QPushButton*>()) {
+        QObject::connect(b, &QPushButton::clicked, &dialog, [&pressed, b] { pressed = b; });
+      }
+      dialog.show();
+      QVERIFY(QTest::qWaitForWindowActive(&dialog));
+      for (QPushButton* b : buttons) {
+        b->setFocus(Qt::TabFocusReason);
+        pressed = nullptr;
+        QTest::keyClick(b, Qt::Key_Return);
+        if (pressed != b) {
+          wrong << QString("%1: Enter on \"%2\" pressed \"%3\"")
+                       .arg(resource)
+                       .arg(b->text(), pressed ? pressed->text() : QString("nothing"));
+        }
+        if (other) {
+          other->setFocus(Qt::TabFocusReason);
+          pressed = nullptr;
+          QTest::keyClick(&dialog, Qt::Key_Return);
+          if (pressed != template_default) {
+            wrong << QString("%1: Enter after \"%2\" pressed \"%3\"")
+                         .arg(resource)
+                         .arg(b->text(), pressed ? pressed->text() : QString("nothing"));
+          }
+        }
+      }
+    }
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join("\n")));
   }
 
   // The audio setup over a device in memory: speech moves the level bar and opens voice
@@ -357,7 +470,13 @@ class MainDialogGuiTest : public QObject {
       const WindowId w = rig.windows.LastOpened();
       auto* list = rig.Control<QListWidget>(w, kCtlOfflineList);
       for (int i = 0; i < list->count(); ++i) shown << list->item(i)->text();
+      // The list takes the focus and makes a row current: that chooses nothing.
+      QVERIFY(QTest::qWaitForWindowActive(rig.windows.DialogOf(w)));
+      list->setFocus(Qt::TabFocusReason);
+      QCOMPARE(list->currentRow(), 0);
       QVERIFY(!rig.windows.ControlOf(w, kCtlOfflineDelete)->isEnabled());
+      kOfflineMessagesDialogProcedure.command(rig.ctx, w, kCtlOfflineDelete, kNotifyClicked);
+      QCOMPARE(list->count(), 3);
       list->setCurrentRow(1);  // "bravo"
       QVERIFY(rig.windows.ControlOf(w, kCtlOfflineDelete)->isEnabled());
       rig.Control<QPushButton>(w, kCtlOfflineDelete)->click();
@@ -369,6 +488,76 @@ class MainDialogGuiTest : public QObject {
     auto file = rig.dir.Read("messages.txt");
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(file.data()), static_cast<int>(file.size())),
              QByteArray("Alpha\r\nBeta\r\ncharlie\r\n"));
+  }
+
+  // 20,000 stored messages open at once (the time is printed), and when the session ends under
+  // the open dialog (a kick) the list, with a message that arrived meanwhile, is written back.
+  void offlineMessagesOpenQuicklyAndOutliveAKick() {
+    Rig rig;
+    constexpr int kStored = 20000;
+    std::vector<std::uint8_t> stored;
+    for (int i = kStored; i > 0; --i) {
+      const std::string line = "message " + std::to_string(i) + "\r\n";
+      stored.insert(stored.end(), line.begin(), line.end());
+    }
+    rig.dir.Write("messages.txt", stored);
+    int code = rig.Run([&](WindowId main) {
+      rig.ctx.main_window = main;
+      const auto opening = std::chrono::steady_clock::now();
+      std::thread server;
+      QTimer::singleShot(0, [&] {
+        const WindowId w = rig.windows.LastOpened();
+        qInfo("opened with %d messages in %.0f ms", kStored,
+              std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - opening)
+                  .count());
+        auto* list = rig.Control<QListWidget>(w, kCtlOfflineList);
+        QCOMPARE(list->count(), kStored);
+        QCOMPARE(list->item(0)->text(), QString("message 1"));
+        QCOMPARE(list->item(1)->text(), QString("message 10"));
+        server = std::thread([&] { DeliverOfflineMessage(rig.ctx, "arrived meanwhile"); });
+        server.join();
+        QTRY_COMPARE(list->count(), kStored + 1);
+        rig.windows.EndDialog(main, kEndKicked);
+      });
+      rig.windows.RunModalDialog(main, kOfflineMessagesDialog);
+      if (server.joinable()) server.join();
+    });
+    QCOMPARE(code, static_cast<int>(kEndKicked));
+    QCOMPARE(rig.ctx.offline_messages_window.load(), kNoWindow);
+    const auto lines = ReadOfflineMessages(rig.dir.path() / "messages.txt");
+    QCOMPARE(static_cast<int>(lines.size()), kStored + 1);
+    QCOMPARE(lines.front(), std::string("arrived meanwhile"));
+  }
+
+  // The statistics report keeps its text and shows its columns lined up.
+  void statisticsReportLinesUpItsColumns() {
+    Rig rig;
+    QString box_text, shown;
+    bool fixed = false, unwrapped = false;
+    rig.Run([&](WindowId w) {
+      QTimer::singleShot(50, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box) return;
+        box_text = box->text();
+        if (auto* report = box->findChild<QLabel*>("tabularReport")) {
+          unwrapped = report->isVisible() && !report->wordWrap();
+          shown = report->text();
+          fixed = QFontInfo(report->font()).fixedPitch();
+        }
+        box->button(QMessageBox::Ok)->click();
+      });
+      kMainDialogProcedure.command(rig.ctx, w, kCtlStatistics, kNotifyClicked);
+    });
+    const QString report = QString::fromLatin1(StatisticsReport(rig.ctx).c_str());
+    QCOMPARE(box_text.mid(box_text.indexOf('\n')),
+             report.mid(report.indexOf('\n')));  // the clock moved
+    QVERIFY(fixed && unwrapped);
+    const QStringList lines = shown.split('\n');
+    // "# T (P)\tPingMS\t..." and "Server\t     0\t..." put their columns at the same places.
+    QVERIFY(lines.size() > 3 && !shown.contains('\t'));
+    QCOMPARE(lines[2].indexOf("PingMS"), 8);
+    QCOMPARE(lines[2].indexOf("RcvMsg"), 80);
+    QCOMPARE(lines[3].lastIndexOf(' ') + 1, 85);  // the tenth count, right-aligned in its six
   }
 
   void postedBoxIsShownThenEndsItsOwner() {
