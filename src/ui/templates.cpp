@@ -1,5 +1,6 @@
 #include "ui/templates.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QFontMetrics>
@@ -7,7 +8,9 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPixmap>
+#include <QPointer>
 #include <QPolygonF>
+#include <QPushButton>
 #include <QRadialGradient>
 #include <QVariant>
 
@@ -95,10 +98,35 @@ void DrawWelcomePicture(QDialog* dialog) {
   label->setPixmap(pixmap);
 }
 
+// A push button that takes the focus becomes the dialog's default, so Enter presses the button
+// the player is on; when the focus moves to any other control the template's default button (or
+// none) is the default again. Push-like check boxes never become the default. The toolkit's own
+// version of this rule (auto-default buttons) is off: it would also make the first button of a
+// dialog without a default its default.
+void DefaultFollowsFocus(QDialog* dialog) {
+  QPointer<QPushButton> template_default;
+  for (QPushButton* b : dialog->findChildren<QPushButton*>()) {
+    b->setAutoDefault(false);
+    if (b->isDefault()) template_default = b;
+  }
+  QObject::connect(qApp, &QApplication::focusChanged, dialog,
+                   [dialog, template_default](QWidget*, QWidget* now) {
+                     if (!now || now->window() != dialog) return;
+                     auto* focused = qobject_cast<QPushButton*>(now);
+                     QPushButton* wanted =
+                         focused && !focused->isCheckable() ? focused : template_default.data();
+                     for (QPushButton* b : dialog->findChildren<QPushButton*>()) {
+                       if (b != wanted && b->isDefault()) b->setDefault(false);
+                     }
+                     if (wanted && !wanted->isDefault()) wanted->setDefault(true);
+                   });
+}
+
 template <typename Form>
 bool Apply(QDialog* dialog) {
   Form form;
   form.setupUi(dialog);
+  DefaultFollowsFocus(dialog);
   if (dialog->property("dialogUnits").toBool()) ScaleFromDialogUnits(dialog);
   DrawWelcomePicture(dialog);
   return true;

@@ -62,12 +62,12 @@ void Fill(QDialog& d, int resource) {
     d.setWindowTitle("Player Information [vega]");
     if (auto* e = Control<QLineEdit>(d, 1072)) e->setText("CAPTAIN VEGA MARSH");
     if (auto* e = Control<QLineEdit>(d, 1094)) e->setText("FENWAY ALLIANCE");
-    if (auto* e = Control<QLineEdit>(d, 1033)) e->setText("Tue Mar  3 18:20:00 2026");
+    if (auto* e = Control<QLineEdit>(d, 1033)) e->setText("Wed Dec 29 23:59:59 2026");
     if (auto* b = Control<QAbstractButton>(d, 1068)) b->setChecked(true);
     if (auto* b = Control<QAbstractButton>(d, 1142)) b->setChecked(true);
   } else if (resource == kProfileEditorDialog) {
     if (auto* e = Control<QLineEdit>(d, 1094)) e->setText("Fenway Alliance");
-    if (auto* e = Control<QLineEdit>(d, 1033)) e->setText("Tue Mar  3 18:20:00 2026");
+    if (auto* e = Control<QLineEdit>(d, 1033)) e->setText("Wed Dec 29 23:59:59 2026");
     for (int id : {1089, 1091, 1092}) {
       if (auto* e = Control<QLineEdit>(d, id)) e->setText(id == 1089 ? "10" : "5");
     }
