@@ -116,28 +116,32 @@ TEST_F(RecorderTest, FilesLinesAndEvents) {
   EXPECT_EQ(lines[6].substr(0, 8), "   7, 1,");
   EXPECT_EQ(lines[7].substr(0, 8), "   7, 2,");
 
-  // A second file in the same run; a line that does not fit closes the client, by the path.
+  // A second file in the same run; a line that does not fit closes the client, by the path,
+  // and stops recording: the samples that follow until it has closed post no more boxes.
   ToggleRecording(t.ctx, kMain);
   EXPECT_EQ(t.ctx.world.fdr_file_name.View(), "fdr001.dat");
   auto huge = ViewReport(1e30f, 1e30f, 1e30f, 1e30f);
+  Sample(huge.data(), huge.size());
   Sample(huge.data(), huge.size());
   auto boxes = t.windows.Boxes();
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(boxes[0].text, "Out of string space for FDR...");
   EXPECT_EQ(boxes[0].type, static_cast<unsigned>(kMbIconWarning));
   EXPECT_EQ(t.windows.CountCalls("close"), 1);
+  EXPECT_FALSE(RecordingActive(t.ctx));
+  EXPECT_EQ(Lines("fdr001.dat").size(), 3u);  // the header only
+  ToggleRecording(t.ctx, kMain);
   auto huge_state = ServerState(huge);
   Sample(huge_state.data(), huge_state.size());
+  EXPECT_EQ(t.windows.Boxes().size(), 2u);
   EXPECT_EQ(t.windows.EndCode(kMain), kEndFatal);
-  ToggleRecording(t.ctx, kMain);
-  EXPECT_EQ(Lines("fdr001.dat").size(), 3u);  // the header only
 
   // A file that cannot be created leaves the recorder off; the next press tries the next number.
-  std::filesystem::create_directory(t.dir.path() / "fdr002.dat");
+  std::filesystem::create_directory(t.dir.path() / "fdr003.dat");
   ToggleRecording(t.ctx, kMain);
   EXPECT_FALSE(RecordingActive(t.ctx));
   EXPECT_EQ(t.ctx.event_log.Line(t.ctx.event_log.Count() - 1),
-            "File \"fdr002.dat\" could not be created!");
+            "File \"fdr003.dat\" could not be created!");
   ToggleRecording(t.ctx, kMain);
   EXPECT_TRUE(RecordingActive(t.ctx));
   ToggleRecording(t.ctx, kMain);

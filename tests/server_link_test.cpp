@@ -280,6 +280,8 @@ TEST_F(ServerLinkTest, OwnIdentityRenamesTheWindowOnly) {
 TEST_F(ServerLinkTest, LogOffUnlistsAndCues) {
   t.ctx.tables.own_player_slot = 0;
   Text(kPlayerIdentity, 4, "1,Quill,Captain,77,Ann");
+  // A later identity whose handle is too long for its field keeps the listed one.
+  Text(kPlayerIdentity, 4, "1,abcdefghijklmn,Captain,77,Ann");
   t.ctx.tables.roster[4].voice_include = 1;
   Short(kPlayerLoggedOff, 4);
   PlayerRecord& p = t.ctx.tables.roster[4];

@@ -135,6 +135,10 @@ void RecordSample(ClientContext& ctx, const std::uint8_t* sample, std::size_t si
     if (n < 0 || static_cast<std::size_t>(n) + 1 > kLineLimit) {
       // The line does not fit: the client closes. The box is posted, never waited for, as
       // world_lock is held (and the server's states are handled on the transport's thread).
+      // Recording stops here, so the samples that follow until the client has closed post no
+      // more boxes.
+      std::fclose(w.fdr_file);
+      w.fdr_file = nullptr;
       const WindowId main = ctx.main_window.load();
       ctx.ports.windows->PostMessageBox(main, "Out of string space for FDR...",
                                         "Client Application", kMbIconWarning,

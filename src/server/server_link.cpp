@@ -196,6 +196,9 @@ void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
   FixedText<13> handle;
   {
     std::lock_guard lock(p.lock);
+    // A listed player keeps the handle it is listed under, whatever a later identity says (a
+    // handle too long for its field parses empty): the log-off must remove what was listed.
+    const FixedText<13> listed = p.handle;
     std::int64_t gender = p.gender, identity = p.identity_number;
     const TextField fields[] = {TextField::Signed(&gender), TextField::Text(p.handle.bytes),
                                 TextField::Text(p.rank.bytes), TextField::Unsigned(&identity),
@@ -203,6 +206,7 @@ void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
     ParseTextFields(MessageText(msg + 4, 84), fields);
     p.gender = static_cast<std::uint8_t>(gender & 0xFF);
     p.identity_number = static_cast<std::uint32_t>(identity);
+    if (p.online) p.handle = listed;
     // A handle that parses empty is never listed: no log-off could ever remove it.
     if (slot != own && !p.online && !p.handle.Empty()) {
       p.online = 1;
