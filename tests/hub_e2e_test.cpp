@@ -1,13 +1,16 @@
 // The hub end to end: the client core, the development server and companion simulators, each in
 // its own process but the client's, over loopback.
 #include <gtest/gtest.h>
+
 #include <signal.h>
+#include <limits>
 
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "axis.h"
 #include "fdr_file.h"
 #include "peers/recorder.h"
 #include "support/headless_client.h"
@@ -197,6 +200,25 @@ TEST_F(HubEndToEnd, RecordingFollowsTheViewThenTheServerAndPlots) {
   ASSERT_TRUE(plot.WaitForOutput(image.string(), 20s));
   EXPECT_GT(std::filesystem::file_size(image), 5000u);
 #endif
+}
+
+// The plot's scales: 1-2-5 steps from the range, and labels that tell every tick apart.
+TEST(FlightPlotAxis, TicksStepByOneTwoFiveAndNeverRepeatALabel) {
+  auto labels = [](double lo, double hi, int wanted, double min_step = 0) {
+    std::vector<std::string> out;
+    for (const auto& t : fdrplot::AxisTicks(lo, hi, wanted, min_step)) out.push_back(t.label);
+    return out;
+  };
+  EXPECT_EQ(labels(0.6, 5.4, 5, 1), (std::vector<std::string>{"1", "2", "3", "4", "5"}));
+  EXPECT_EQ(labels(0.14695, 0.14745, 4),
+            (std::vector<std::string>{"0.1470", "0.1471", "0.1472", "0.1473", "0.1474"}));
+  EXPECT_EQ(labels(-2.2e30, 1.1e30, 3),
+            (std::vector<std::string>{"-2e+30", "-1e+30", "0", "1e+30"}));
+  EXPECT_EQ(
+      labels(1e6 - 0.5, 1e6 + 0.5, 4),
+      (std::vector<std::string>{"999999.6", "999999.8", "1000000.0", "1000000.2", "1000000.4"}));
+  EXPECT_TRUE(labels(1, 1, 4).empty());
+  EXPECT_TRUE(labels(0, std::numeric_limits<double>::infinity(), 4).empty());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "cli_numbers.h"
 #include "devserver.h"
 
 namespace {
@@ -29,7 +30,7 @@ int main(int argc, char** argv) {
   options.log = true;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help") {
+    if (arg == "--help" || arg == "-h") {
       Usage(stdout);
       return 0;
     }
@@ -44,8 +45,30 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
+    // A number that is malformed or out of its range is an error, as an unknown option is.
+    auto whole = [&](long lo, long hi) -> long {
+      const char* text = next();
+      long v = 0;
+      if (!talmeris::cli::WholeNumber(text, lo, hi, &v)) {
+        std::fprintf(stderr, "talmeris-devserver: %s: not a number from %ld to %ld: %s\n",
+                     arg.c_str(), lo, hi, text);
+        Usage();
+        std::exit(2);
+      }
+      return v;
+    };
+    auto real = [&]() -> float {
+      const char* text = next();
+      double v = 0;
+      if (!talmeris::cli::RealNumber(text, &v)) {
+        std::fprintf(stderr, "talmeris-devserver: %s: not a number: %s\n", arg.c_str(), text);
+        Usage();
+        std::exit(2);
+      }
+      return static_cast<float>(v);
+    };
     if (arg == "--port") {
-      options.port = static_cast<std::uint32_t>(std::atoi(next()));
+      options.port = static_cast<std::uint32_t>(whole(1, 65535));
     } else if (arg == "--listen") {
       options.listen_host = next();
     } else if (arg == "--demo") {
@@ -71,27 +94,27 @@ int main(int argc, char** argv) {
       }
       options.accounts.push_back(a);
     } else if (arg == "--max-players") {
-      options.max_players = static_cast<std::uint32_t>(std::atoi(next()));
+      options.max_players = static_cast<std::uint32_t>(whole(1, 32));
     } else if (arg == "--min-release") {
-      options.minimum_release = std::strtof(next(), nullptr);
+      options.minimum_release = real();
     } else if (arg == "--newest-release") {
-      options.newest_release = std::strtof(next(), nullptr);
+      options.newest_release = real();
     } else if (arg == "--data-revision") {
-      options.data_revision = static_cast<std::uint16_t>(std::atoi(next()));
+      options.data_revision = static_cast<std::uint16_t>(whole(0, 65535));
     } else if (arg == "--own-path") {
       options.own_path = true;
     } else if (arg == "--patch") {
       options.patch_dir = next();
     } else if (arg == "--patch-revision") {
-      options.patch_revision = static_cast<std::uint16_t>(std::atoi(next()));
+      options.patch_revision = static_cast<std::uint16_t>(whole(0, 65535));
     } else if (arg == "--patch-restart") {
       options.patch_restart = true;
     } else {
+      std::fprintf(stderr, "talmeris-devserver: unknown option %s\n", arg.c_str());
       Usage();
       return 2;
     }
   }
-  if (options.max_players == 0 || options.max_players > 32) options.max_players = 32;
 
   // Signals are taken by sigwait below, never by the service threads.
   sigset_t signals;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "axis.h"
 #include "fdr_file.h"
 
 using talmeris::fdrplot::Record;
@@ -30,10 +31,29 @@ struct Series {
   std::function<double(const Record&)> value;
 };
 
+// A label in its box, in a smaller font when the text would not fit (very large values).
+void Label(QPainter& p, const QRectF& box, int align, const QString& text) {
+  const QFont font = p.font();
+  const double needed = p.fontMetrics().horizontalAdvance(text);
+  if (needed > box.width()) {
+    QFont smaller = font;
+    smaller.setPixelSize(std::max(6, static_cast<int>(font.pixelSize() * box.width() / needed)));
+    p.setFont(smaller);
+  }
+  p.drawText(box, align, text);
+  p.setFont(font);
+}
+
 // One panel: its series against time, with a scale, grid lines and the event marks.
 void Panel(QPainter& p, const QRect& area, const char* title, const char* unit,
            const std::vector<Record>& records, const std::vector<Series>& series) {
-  const double t0 = records.front().time, t1 = std::max<double>(records.back().time, t0 + 1);
+  // The times need not rise (a file written by hand, or damaged): the scale spans them all.
+  double t0 = records.front().time, t1 = t0;
+  for (const auto& r : records) {
+    t0 = std::min<double>(t0, r.time);
+    t1 = std::max<double>(t1, r.time);
+  }
+  t1 = std::max(t1, t0 + 1);
   double lo = 1e300, hi = -1e300;
   for (const auto& r : records) {
     for (const auto& s : series) {
@@ -41,9 +61,10 @@ void Panel(QPainter& p, const QRect& area, const char* title, const char* unit,
       hi = std::max(hi, s.value(r));
     }
   }
-  if (hi - lo < 1e-9) {
-    lo -= 1;
-    hi += 1;
+  if (hi - lo < 1e-9 * std::max(1.0, std::fabs(hi))) {
+    const double half = std::max(1.0, std::fabs(hi) * 1e-3);
+    lo -= half;
+    hi += half;
   }
   const double pad = (hi - lo) * 0.08;
   lo -= pad;
@@ -51,18 +72,15 @@ void Panel(QPainter& p, const QRect& area, const char* title, const char* unit,
   auto x = [&](double t) { return area.left() + (t - t0) / (t1 - t0) * area.width(); };
   auto y = [&](double v) { return area.bottom() - (v - lo) / (hi - lo) * area.height(); };
 
-  p.setPen(QColor(220, 220, 220));
-  for (int i = 0; i <= 4; ++i) {
-    const double v = lo + (hi - lo) * i / 4;
-    p.drawLine(QPointF(area.left(), y(v)), QPointF(area.right(), y(v)));
-    p.setPen(Qt::black);
-    p.drawText(QRectF(0, y(v) - 8, kLeft - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
-               QString::number(v, 'f',
-                               hi - lo < 1    ? 3
-                               : hi - lo < 10 ? 2
-                                              : 0));
+  for (const auto& tick : talmeris::fdrplot::AxisTicks(lo, hi, 4)) {
     p.setPen(QColor(220, 220, 220));
+    p.drawLine(QPointF(area.left(), y(tick.value)), QPointF(area.right(), y(tick.value)));
+    p.setPen(Qt::black);
+    Label(p, QRectF(0, y(tick.value) - 8, kLeft - 6, 16), Qt::AlignRight | Qt::AlignVCenter,
+          QString::fromStdString(tick.label));
   }
+  p.save();
+  p.setClipRect(area);
   // Events: a dashed mark with the code at the time its line recorded it.
   for (const auto& r : records) {
     if (r.event == 0) continue;
@@ -88,12 +106,12 @@ void Panel(QPainter& p, const QRect& area, const char* title, const char* unit,
     p.setPen(QPen(s.color, 1.6));
     p.drawPath(path);
   }
+  p.restore();
   p.setPen(Qt::black);
   p.drawRect(area);
-  for (int i = 0; i <= 5; ++i) {  // the time scale under every panel
-    const double t = t0 + (t1 - t0) * i / 5;
-    p.drawText(QRectF(x(t) - 30, area.bottom() + 2, 60, 14), Qt::AlignHCenter,
-               QString::number(t, 'f', 0));
+  for (const auto& tick : talmeris::fdrplot::AxisTicks(t0, t1, 5, 1)) {  // time, under each panel
+    Label(p, QRectF(x(tick.value) - 40, area.bottom() + 2, 80, 14), Qt::AlignHCenter,
+          QString::fromStdString(tick.label));
   }
   p.drawText(QPointF(area.left(), area.top() - 6), QString("%1 (%2)").arg(title, unit));
   int legend = area.right() - 10;
@@ -114,9 +132,16 @@ int main(int argc, char** argv) {
     std::printf("fdr-plot %s\n", TALMERIS_VERSION);
     return 0;
   }
-  if (argc < 2 || argc > 3 || !std::strcmp(argv[1], "--help")) {
-    std::fprintf(argc < 2 ? stderr : stdout, "usage: fdr-plot FILE [IMAGE.png]\n");
-    return argc < 2 ? 2 : 0;
+  constexpr const char* kUsage = "usage: fdr-plot FILE [IMAGE.png]\n";
+  if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  bool unknown_option = false;
+  for (int i = 1; i < argc; ++i) unknown_option = unknown_option || argv[i][0] == '-';
+  if (argc < 2 || argc > 3 || unknown_option) {
+    std::fputs(kUsage, stderr);
+    return 2;
   }
   if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   QGuiApplication app(argc, argv);

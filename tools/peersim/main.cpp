@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "cli_numbers.h"
 #include "peersim.h"
 
 int main(int argc, char** argv) {
@@ -22,17 +23,42 @@ int main(int argc, char** argv) {
   if (const char* port = std::getenv("TALMERIS_PEER_PORT")) options.port = std::atoi(port);
   // Started by the client under a companion's name, it learns the rest from the environment.
   bool quiet = std::getenv("TALMERIS_PEER_QUIET") != nullptr;
+  const std::string usage = "usage: " + self +
+                            " [--view|--sound] [--port N] [--kind K] [--propulsion 0|1] [--tag T]\n"
+                            "       [--rate HZ] [--no-register] [--quiet]\n";
+  // An unknown option, a missing value or a malformed one: the usage, and exit code 2.
+  auto refuse = [&](const std::string& why) {
+    std::fprintf(stderr, "%s: %s\n%s", self.c_str(), why.c_str(), usage.c_str());
+    std::exit(2);
+  };
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto next = [&] { return i + 1 < argc ? argv[++i] : ""; };
-    if (a == "--help") {
+    auto next = [&]() -> const char* {
+      if (i + 1 >= argc) refuse(a + " needs a value");
+      return argv[++i];
+    };
+    auto whole = [&](long lo, long hi) {
+      const char* text = next();
+      long v = 0;
+      if (!talmeris::cli::WholeNumber(text, lo, hi, &v)) {
+        refuse(a + ": not a number from " + std::to_string(lo) + " to " + std::to_string(hi) +
+               ": " + text);
+      }
+      return v;
+    };
+    auto real = [&] {
+      const char* text = next();
+      double v = 0;
+      if (!talmeris::cli::RealNumber(text, &v)) refuse(a + ": not a number: " + text);
+      return v;
+    };
+    if (a == "--help" || a == "-h") {
       std::printf(
-          "usage: %s [--view|--sound] [--port N] [--kind K] [--propulsion 0|1] [--tag T]\n"
-          "       [--rate HZ] [--no-register] [--quiet]\n"
+          "%s"
           "A companion-program simulator: as Sonavox.exe the sound program, as Panoptra.exe or\n"
           "Panoptra64.exe the view program. Commands on standard input: register, switch CODE,\n"
           "dock I, undock, chat TEXT, shared TEXT, report [N], cue, quit.\n",
-          self.c_str());
+          usage.c_str());
       return 0;
     }
     if (a == "--version") {
@@ -44,19 +70,21 @@ int main(int argc, char** argv) {
     else if (a == "--view")
       sound = false;
     else if (a == "--port")
-      options.port = std::atoi(next());
+      options.port = static_cast<std::uint32_t>(whole(1, 65535));
     else if (a == "--kind")
-      options.kind = std::strtof(next(), nullptr);
+      options.kind = static_cast<float>(real());
     else if (a == "--propulsion")
-      options.propulsion = std::atoi(next()) != 0;
+      options.propulsion = whole(0, 1) != 0;
     else if (a == "--tag")
-      options.tag = std::strtof(next(), nullptr);
+      options.tag = static_cast<float>(real());
     else if (a == "--rate")
-      options.report_hz = std::strtod(next(), nullptr);
+      options.report_hz = real();
     else if (a == "--no-register")
       options.register_on_connect = false;
     else if (a == "--quiet")
       quiet = true;
+    else
+      refuse("unknown option " + a);
   }
   if (sound) {
     options.kind = 2.0f;
