@@ -83,11 +83,15 @@ TEST_F(ServerEndToEnd, LostConnectionWhenTheServerDies) {
 }
 
 struct Refusal {
+  const char* test_name;
   const char* name;
   const char* password;
   std::vector<std::string> server_args;
   const char* text_start;
 };
+void PrintTo(const Refusal& r, std::ostream* os) {
+  *os << r.test_name;
+}
 
 class ServerRefusals : public ServerEndToEnd, public ::testing::WithParamInterface<Refusal> {};
 
@@ -100,13 +104,16 @@ TEST_P(ServerRefusals, EndWithTheirMessage) {
   EXPECT_EQ(c.Boxes().back().text.rfind(GetParam().text_start, 0), 0u) << c.Boxes().back().text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Logins, ServerRefusals,
-                         ::testing::Values(Refusal{"quill", "wrong", {}, "Incorrect password!"},
-                                           Refusal{"nobody", "x", {}, "Incorrect login ID!"},
-                                           Refusal{"quill",
-                                                   "secret",
-                                                   {"--min-release", "174"},
-                                                   "There as been a significant revision"}));
+INSTANTIATE_TEST_SUITE_P(
+    Logins, ServerRefusals,
+    ::testing::Values(Refusal{"WrongPassword", "quill", "wrong", {}, "Incorrect password!"},
+                      Refusal{"UnknownHandle", "nobody", "x", {}, "Incorrect login ID!"},
+                      Refusal{"OutdatedRelease",
+                              "quill",
+                              "secret",
+                              {"--min-release", "174"},
+                              "There as been a significant revision"}),
+    [](const auto& info) { return std::string(info.param.test_name); });
 
 TEST_F(ServerEndToEnd, AlreadyLoggedOnAndFullServer) {
   StartServer({"--max-players", "2"});

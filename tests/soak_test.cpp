@@ -27,6 +27,9 @@ struct Condition {
   const char* name;
   Faults faults;
 };
+void PrintTo(const Condition& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class Soak : public ::testing::TestWithParam<Condition> {};
 

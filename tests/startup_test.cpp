@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <ostream>
+
 #include "app/startup.h"
 #include "server/network_objects.h"
 #include "support/test_client.h"
@@ -106,6 +109,9 @@ struct CreationFailure {
   const char* op;
   const char* text;
 };
+void PrintTo(const CreationFailure& f, std::ostream* os) {
+  *os << f.op;
+}
 
 class NetworkCreationTest : public StartupTest,
                             public ::testing::WithParamInterface<CreationFailure> {};
@@ -139,7 +145,12 @@ INSTANTIATE_TEST_SUITE_P(
         CreationFailure{"Client.EnumServiceProviders",
                         "[Error!] Failed validating CLSID_DP8SP_TCPIP"},
         CreationFailure{"Server.EnumServiceProviders",
-                        "[Error!] Failed validating CLSID_DP8SP_TCPIP"}));
+                        "[Error!] Failed validating CLSID_DP8SP_TCPIP"}),
+    [](const auto& info) {
+      std::string name = info.param.op;
+      std::replace(name.begin(), name.end(), '.', '_');
+      return name;
+    });
 
 TEST_F(StartupTest, NoTcpIpProviderFailsTheCheck) {
   InstallPatches();
