@@ -1,0 +1,122 @@
+// One ENet host with its service thread: the engine of both the client and the server faces.
+// Its methods live by concern: the host's lifetime (endpoint.cpp), the handshake and control
+// messages (handshake.cpp), the connection table with its displacement rule and time-outs
+// (connection_table.cpp), the service loop (service_loop.cpp) and the send path with its
+// bounds (send_path.cpp). `host_mutex` guards the ENet host and the tables; it is innermost.
+#pragma once
+
+#include <enet/enet.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "net/connection.h"
+#include "net/dispatcher.h"
+#include "net/enet_limits.h"
+#include "net/enet_transport.h"
+#include "net/transport.h"
+
+namespace talmeris::net::detail {
+
+// One ENet host with its service thread: the engine of both the client and the server.
+//
+// Every ENet call is made under `host_mutex`, the innermost lock: a sender calls ENet itself
+// (no queue, no hand-off), the service thread takes it to service the host and releases it
+// before any handler runs. Handlers of messages the owner's filter marks as unable to block run
+// on the service thread; everything else on the dispatcher's pool.
+struct Endpoint {
+  explicit Endpoint(const EnetOptions& o);
+  ~Endpoint();
+  EnetOptions options;
+  bool is_server = false;
+  bool initialized = false;
+  void* context = nullptr;
+  MessageHandler handler = nullptr;
+  InlineFilter inline_filter = nullptr;
+  Guid application;
+  ENetHost* host = nullptr;  // host_mutex once the service thread runs
+  int wake_fd = -1;
+  std::thread service;
+  std::atomic<bool> running{false};
+  std::atomic<bool> stop_requested{false};
+  std::uint32_t drop_state = 12345;
+  std::unique_ptr<Dispatcher> dispatcher;
+
+  std::mutex host_mutex;
+  // Server: connections by id, the ones that have not said hello, and departed ones whose strand
+  // still delivers their last messages. Client: its one connection.
+  std::unordered_map<DPNID, std::unique_ptr<Connection>> connections;
+  std::vector<std::unique_ptr<Connection>> pending_connections;
+  std::vector<std::unique_ptr<Connection>> departed;
+  std::unique_ptr<Connection> client_connection;
+  DPNID next_id = 0x00200002;
+  DPNID host_player = 0x00200001;
+  VoiceSink voice_sink;    // host_mutex
+  bool in_flight = false;  // host_mutex: ENet has unacknowledged or unsent data
+
+  // Client side.
+  std::atomic<bool> connecting{false};
+  std::atomic<bool> connected{false};
+  Connection* server_connection = nullptr;  // host_mutex
+
+  HRESULT Initialize(void* c, MessageHandler h);
+  void Wake();
+  static int Intercept(ENetHost*, ENetEvent*);
+  bool CreateHost(const ENetAddress* address, std::size_t peers);
+  void StartService();
+  void Shutdown();
+
+  // ---- under host_mutex ----
+  void SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t size, bool reliable);
+  void Configure(ENetPeer* peer);
+  void NoteRtt(Connection& c, std::uint64_t sent_ns);
+
+  // A connection that is gone for the application: out of the tables, its departure told.
+  void Depart(std::unique_ptr<Connection> c, Deliveries& out);
+
+  // Drops a connection at once as timed out (its queues past their hard bound).
+  void DropAsTimedOut(Connection& c, Deliveries& out);
+
+  // Keeps the host below kMaxConnections before a new connection is taken in: the oldest
+  // connection that never said hello goes first, then the oldest player never marked kept.
+  // False when every connection is a kept player.
+  bool MakeRoom(Deliveries& out);
+  void OnConnect(ENetEvent& e, Deliveries& out);
+  std::unique_ptr<Connection> TakePending(ENetPeer* peer);
+  void OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, Deliveries& out);
+  void FailConnect(Connection& c, HRESULT result, Deliveries& out);
+  void OnReceive(ENetEvent& e, Deliveries& out);
+  void OnDisconnect(ENetEvent& e, Deliveries& out);
+  void Housekeeping(Deliveries& out);
+
+  // ---- service thread ----
+  // Runs the work found under the mutex: inline where the strand is idle and the filter allows,
+  // else on the pool. A strand past its guaranteed bound drops its connection.
+  void Run(Deliveries& out);
+  void ServiceEvents();
+  void ServiceLoop();
+
+  // ---- caller side: any thread ----
+  // Hands one copy of the payload to ENet for one connection, under host_mutex. False when the
+  // connection had to be dropped for its queue.
+  void SendOne(Connection& c, const std::uint8_t* data, std::uint32_t size, enet_uint8 channel,
+               enet_uint32 packet_flags, bool guaranteed, Deliveries& out);
+  HRESULT Send(DPNID target, const std::uint8_t* data, std::uint32_t size, std::uint32_t flags);
+
+  // Voice datagrams: unsequenced (the voice layer orders them itself) or guaranteed, on their
+  // own channel; a connection without the channel cannot carry them.
+  HRESULT SendVoice(DPNID target, const std::uint8_t* data, std::uint32_t size, bool guaranteed);
+  void SetVoiceSink(const VoiceSink& sink);
+};
+
+// The endpoint whose service thread this is (none on other threads).
+inline thread_local Endpoint* t_current_endpoint = nullptr;
+
+// ENet initialised once per process with the transport's pooled allocator.
+void InitialiseEnetOnce();
+
+}  // namespace talmeris::net::detail

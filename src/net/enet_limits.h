@@ -1,0 +1,51 @@
+// The transport's wire constants and bounds on ENet (docs/transport.md, "Bounds"), and its clock.
+// Constants only; nothing here is shared state.
+#pragma once
+
+#include <enet/enet.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+
+#include "net/transport.h"
+
+namespace talmeris::net::detail {
+
+// ---- wire constants (docs/transport.md) ----
+constexpr enet_uint32 kConnectMagic = 0x314D4C54;  // "TLM1" in the connect request's data
+constexpr std::size_t kChannels = 5;               // asked for
+constexpr std::size_t kMinChannels = 4;            // needed; the fifth, voice, is optional
+constexpr enet_uint8 kControlChannel = 0;
+constexpr enet_uint8 kGuaranteedChannel = 1;
+constexpr enet_uint8 kSequentialChannel = 2;
+constexpr enet_uint8 kNonSequentialChannel = 3;
+constexpr enet_uint8 kVoiceChannel = 4;
+constexpr enet_uint32 kDisconnectClosed = 1;  // an orderly close; 0 is a time-out
+
+// Host limits (docs/transport.md, docs/peer-protocol.md): connections held at once, spare ENet
+// slots for the handshakes that arrive while it is full, and handler threads.
+constexpr std::size_t kMaxConnections = 64;
+constexpr std::size_t kSpareSlots = 16;
+constexpr std::size_t kMaxHandlerThreads = 8;
+// Received data held per connection before it is handed out: one payload in reassembly on each
+// channel and one more arriving.
+constexpr std::size_t kMaxWaitingData = 4 * kMaxPayload;
+// What one connection may hold in queues (docs/transport.md, "Bounds").
+constexpr std::uint32_t kUnguaranteedSendBound = 256 * 1024;     // queued bytes: drop new ones
+constexpr std::uint32_t kGuaranteedSendBound = 8 * 1024 * 1024;  // queued bytes: drop the peer
+constexpr std::uint32_t kHandlerUnguaranteedBound = 256;  // waiting messages: drop the oldest
+constexpr std::uint32_t kHandlerGuaranteedBound = 16 * 1024 * 1024;  // waiting bytes: drop peer
+// The poll time-out while ENet has something in flight, and while it has not.
+constexpr int kBusyPollMs = 1;
+constexpr int kIdlePollMs = 50;
+// An inline handler running longer than this is reported in debug builds.
+constexpr std::uint64_t kInlineWatchdogNs = 5'000'000;
+
+inline std::uint64_t NowNs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+}  // namespace talmeris::net::detail

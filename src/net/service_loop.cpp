@@ -1,0 +1,202 @@
+// The service thread: received events turned into deliveries under the host mutex, then run
+// inline or posted with the mutex released; the orderly close at the end.
+#include "net/endpoint.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace talmeris::net::detail {
+
+void Endpoint::OnReceive(ENetEvent& e, Deliveries& out) {
+  if (options.receive_hook)
+    options.receive_hook(options.receive_hook_context, is_server, e.channelID, e.packet->data,
+                         static_cast<std::uint32_t>(e.packet->dataLength));
+  if (e.channelID == kControlChannel) {
+    OnControl(e.peer, e.packet->data, e.packet->dataLength, out);
+    enet_packet_destroy(e.packet);
+    return;
+  }
+  auto* c = static_cast<Connection*>(e.peer->data);
+  if (!c || !c->established) {
+    enet_packet_destroy(e.packet);
+    return;
+  }
+  auto size = static_cast<std::uint32_t>(e.packet->dataLength);
+  if (e.channelID == kVoiceChannel) {
+    if (!voice_sink.receive || size == 0 || size > kMaxVoicePayload) {
+      enet_packet_destroy(e.packet);
+      return;
+    }
+    c->stats.packets_recv_ng.fetch_add(1, std::memory_order_relaxed);
+    c->stats.bytes_recv_ng.fetch_add(size, std::memory_order_relaxed);
+    out.voice_packet = e.packet;
+    out.voice_from = c->id;
+    out.voice_sink = voice_sink;
+    return;
+  }
+  const bool guaranteed = e.channelID == kGuaranteedChannel;
+  if (guaranteed) {
+    c->stats.packets_recv_g.fetch_add(1, std::memory_order_relaxed);
+    c->stats.bytes_recv_g.fetch_add(size, std::memory_order_relaxed);
+  } else {
+    c->stats.packets_recv_ng.fetch_add(1, std::memory_order_relaxed);
+    c->stats.bytes_recv_ng.fetch_add(size, std::memory_order_relaxed);
+  }
+  c->stats.messages_received.fetch_add(1, std::memory_order_relaxed);
+  out.Add(c, {MessageId::Receive, DPN_OK, c->id, e.packet, guaranteed});
+}
+
+void Endpoint::Run(Deliveries& out) {
+  if (out.voice_packet) {
+    out.voice_sink.receive(out.voice_sink.context, out.voice_from, out.voice_packet->data,
+                           static_cast<std::uint32_t>(out.voice_packet->dataLength));
+    enet_packet_destroy(out.voice_packet);
+    out.voice_packet = nullptr;
+  }
+  if (out.voice_ended) {
+    out.voice_ended = false;
+    out.voice_sink.ended(out.voice_sink.context);
+  }
+  for (int i = 0; i < out.count; ++i) {
+    Connection* c = out.items[i].connection;
+    const Event& e = out.items[i].event;
+    struct Posted {
+      Connection* c;
+      ~Posted() { c->unposted.fetch_sub(1, std::memory_order_acq_rel); }
+    } posted{c};
+    if (!dispatcher) {
+      if (e.packet) enet_packet_destroy(e.packet);
+      continue;
+    }
+    if (e.id == MessageId::Receive && t_current_endpoint == this && inline_filter &&
+        inline_filter(e.packet->data, static_cast<std::uint32_t>(e.packet->dataLength)) &&
+        dispatcher->BeginInline(c->strand)) {
+#ifndef NDEBUG
+      const std::uint64_t start = NowNs();
+      const auto size = static_cast<unsigned>(e.packet->dataLength);
+#endif
+      dispatcher->Deliver(e);
+      dispatcher->EndInline(c->strand);
+#ifndef NDEBUG
+      if (NowNs() - start > kInlineWatchdogNs) {
+        std::fprintf(stderr, "transport: an inline handler ran %.1f ms (message of %u bytes)\n",
+                     static_cast<double>(NowNs() - start) / 1e6, size);
+      }
+#endif
+      continue;
+    }
+    if (dispatcher->Post(c->strand, e) == Dispatcher::kOverflow) {
+      Deliveries dropped;
+      {
+        std::lock_guard lock(host_mutex);
+        DropAsTimedOut(*c, dropped);
+      }
+      Run(dropped);
+    }
+  }
+  out.count = 0;
+}
+
+void Endpoint::ServiceEvents() {
+  for (;;) {
+    Deliveries out;
+    bool more;
+    {
+      std::lock_guard lock(host_mutex);
+      if (!host) return;
+      ENetEvent e;
+      // A call that finds no event left to hand out also sends what is queued: sends made
+      // on this thread while handling the batch leave together here.
+      more = enet_host_service(host, &e, 0) > 0;
+      if (more) {
+        switch (e.type) {
+          case ENET_EVENT_TYPE_CONNECT:
+            OnConnect(e, out);
+            break;
+          case ENET_EVENT_TYPE_RECEIVE:
+            OnReceive(e, out);
+            break;
+          case ENET_EVENT_TYPE_DISCONNECT:
+            OnDisconnect(e, out);
+            break;
+          default:
+            break;
+        }
+      } else {
+        Housekeeping(out);
+        enet_host_flush(host);
+      }
+    }
+    Run(out);
+    if (!more) break;
+  }
+  // Departed players whose last message has been delivered are let go. Their strands are
+  // asked with the host mutex released: it is innermost.
+  std::vector<std::unique_ptr<Connection>> candidates;
+  {
+    std::lock_guard lock(host_mutex);
+    if (departed.empty()) return;
+    candidates.swap(departed);
+  }
+  std::erase_if(candidates, [&](const auto& c) {
+    return c->unposted.load(std::memory_order_acquire) == 0 &&
+           (!dispatcher || dispatcher->Idle(c->strand));
+  });
+  if (!candidates.empty()) {
+    std::lock_guard lock(host_mutex);
+    for (auto& c : candidates) departed.push_back(std::move(c));
+  }
+}
+
+void Endpoint::ServiceLoop() {
+  t_current_endpoint = this;
+  while (!stop_requested.load()) {
+    bool busy;
+    {
+      std::lock_guard lock(host_mutex);
+      busy = in_flight;
+    }
+    pollfd fds[2] = {{host->socket, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    ::poll(fds, 2, busy ? kBusyPollMs : kIdlePollMs);
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count;
+      [[maybe_unused]] ssize_t n = ::read(wake_fd, &count, sizeof count);
+    }
+    ServiceEvents();
+  }
+  // Orderly close: everything already queued still leaves, then the peers are told.
+  std::unique_lock lock(host_mutex);
+  enet_host_flush(host);
+  for (std::size_t i = 0; i < host->peerCount; ++i) {
+    ENetPeer* p = &host->peers[i];
+    if (p->state == ENET_PEER_STATE_CONNECTED) enet_peer_disconnect_later(p, kDisconnectClosed);
+  }
+  const std::uint64_t deadline = NowNs() + 300'000'000ull;
+  for (;;) {
+    bool any = false;
+    for (std::size_t i = 0; i < host->peerCount; ++i) {
+      ENetPeerState s = host->peers[i].state;
+      any = any || (s != ENET_PEER_STATE_DISCONNECTED && s != ENET_PEER_STATE_ZOMBIE);
+    }
+    if (!any || NowNs() > deadline) break;
+    ENetEvent e;
+    while (enet_host_service(host, &e, 0) > 0) {
+      if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);
+    }
+    lock.unlock();
+    pollfd fd{host->socket, POLLIN, 0};
+    ::poll(&fd, 1, 1);
+    lock.lock();
+  }
+  for (std::size_t i = 0; i < host->peerCount; ++i) {
+    if (host->peers[i].state != ENET_PEER_STATE_DISCONNECTED) {
+      enet_peer_disconnect_now(&host->peers[i], kDisconnectClosed);
+    }
+  }
+  enet_host_flush(host);
+  t_current_endpoint = nullptr;
+}
+
+}  // namespace talmeris::net::detail
