@@ -32,12 +32,12 @@
 #include "base/bytes.h"
 #include "net/enet_transport.h"
 #include "peers/peer_handler.h"
-#include "peers/peer_host.h"
 #include "server/network_objects.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "state/context.h"
 #include "state/null_window_port.h"
+#include "state/sessions.h"
 
 // Heap allocations through new, counted for the steady-state window.
 static std::atomic<std::uint64_t> g_news{0};

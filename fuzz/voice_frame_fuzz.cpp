@@ -7,7 +7,7 @@
 #include <memory>
 #include <string_view>
 
-#include "voice/audio_device.h"
+#include "voice/audio_device_port.h"
 #include "voice/detector.h"
 #include "voice/voice_engine.h"
 #include "voice/voice_wire.h"

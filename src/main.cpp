@@ -12,8 +12,8 @@
 #include "server/server_link.h"
 #include "state/context.h"
 #include "state/files.h"
-#include "ui/keyboard.h"
 #include "ui/qt_window_port.h"
+#include "ui/x11_keyboard.h"
 #include "voice/voice_chat.h"
 #include "voice/voice_engine.h"
 

@@ -12,7 +12,7 @@
 
 #include "axis.h"
 #include "fdr_file.h"
-#include "peers/recorder.h"
+#include "state/recorder.h"
 #include "support/headless_client.h"
 #include "support/process.h"
 

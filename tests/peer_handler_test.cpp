@@ -7,10 +7,10 @@
 
 #include "app/main_dialog.h"
 #include "peers/peer_handler.h"
-#include "peers/peer_host.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "server/vessel_state.h"
+#include "state/sessions.h"
 #include "support/test_client.h"
 
 namespace talmeris {

@@ -12,8 +12,8 @@
 
 #include <random>
 
-#include "peers/recorder.h"
 #include "state/main_window.h"
+#include "state/recorder.h"
 #include "support/fault_proxy.h"
 #include "support/headless_client.h"
 #include "support/process.h"

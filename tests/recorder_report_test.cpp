@@ -11,8 +11,8 @@
 
 #include "app/statistics.h"
 #include "base/bytes.h"
-#include "peers/recorder.h"
 #include "state/main_window.h"
+#include "state/recorder.h"
 #include "support/test_client.h"
 
 namespace talmeris {

@@ -9,6 +9,7 @@
 #include "server/connect.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
+#include "state/sessions.h"
 #include "support/test_client.h"
 
 namespace talmeris {

@@ -12,7 +12,7 @@
 #include "support/fake_voice.h"
 #include "support/recording_window_port.h"
 #include "support/test_client.h"
-#include "voice/audio_device.h"
+#include "voice/audio_device_port.h"
 #include "voice/detector.h"
 #include "voice/voice_chat.h"
 #include "voice/voice_wire.h"

@@ -5,6 +5,7 @@
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "state/context.h"
+#include "state/sessions.h"
 #include "voice/voice_chat.h"
 
 namespace talmeris {

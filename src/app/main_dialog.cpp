@@ -6,9 +6,9 @@
 
 #include "app/startup.h"
 #include "app/tick.h"
-#include "peers/recorder.h"
 #include "server/chat.h"
 #include "state/context.h"
+#include "state/recorder.h"
 #include "voice/voice_chat.h"
 
 namespace talmeris {

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "state/launcher.h"
+#include "state/launcher_port.h"
 
 namespace talmeris {
 

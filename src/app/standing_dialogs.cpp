@@ -10,6 +10,7 @@
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "state/context.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 namespace {

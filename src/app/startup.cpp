@@ -4,10 +4,10 @@
 #include <ctime>
 #include <string>
 
-#include "peers/peer_host.h"
 #include "server/protocol.h"
 #include "state/context.h"
 #include "state/files.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 namespace {

@@ -5,9 +5,9 @@
 #include <limits>
 
 #include "app/main_dialog.h"
-#include "peers/peer_host.h"
 #include "server/protocol.h"
 #include "state/context.h"
+#include "state/sessions.h"
 #include "voice/voice_chat.h"
 
 namespace talmeris {

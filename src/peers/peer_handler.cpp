@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "peers/peer_host.h"
-#include "peers/recorder.h"
 #include "server/chat.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
@@ -14,6 +12,8 @@
 #include "server/vessels.h"
 #include "state/context.h"
 #include "state/main_window.h"
+#include "state/recorder.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 namespace {

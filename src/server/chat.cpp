@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "peers/peer_host.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "state/context.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 namespace {

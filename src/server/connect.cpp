@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "peers/peer_host.h"
 #include "server/network_objects.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "state/context.h"
 #include "state/main_window.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 namespace {

@@ -11,6 +11,7 @@
 #include "server/server_link.h"
 #include "state/context.h"
 #include "state/main_window.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 namespace {

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "peers/peer_host.h"
 #include "server/connect.h"
 #include "server/offline_messages.h"
 #include "server/patching.h"
@@ -14,6 +13,7 @@
 #include "state/context.h"
 #include "state/files.h"
 #include "state/main_window.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 namespace {
@@ -477,18 +477,6 @@ void OnTextMessage(ClientContext& ctx, const std::uint8_t* data) {
 }
 
 }  // namespace
-
-void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size, bool guaranteed,
-                  std::uint32_t timeout_ms) {
-  if (!ctx.net.net_client) return;
-  const std::uint32_t flags = guaranteed ? 0x128 : 0x122;
-  net::HRESULT hr = ctx.net.net_client->Send(data, size, timeout_ms, flags);
-  if (hr == net::DPNERR_INVALIDFLAGS) {
-    ctx.event_log.Add(ctx.main_window.load(), "DPNERR_INVALIDFLAGS");
-  } else if (hr == net::DPNERR_TIMEDOUT) {
-    ctx.event_log.Add(ctx.main_window.load(), "DPNERR_TIMEDOUT");
-  }
-}
 
 bool ServerMessageMayRunInline(const std::uint8_t*, std::uint32_t size) {
   return size == kVesselStateSize || size == kPlayerPositionSize;

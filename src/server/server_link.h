@@ -69,11 +69,6 @@ inline constexpr const char* kConnectFailedText =
     "OR\n- There is a firewall blocking your connection (office LAN) OR\n- Your computer is not "
     "configured properly for TCP/IP";
 
-// Sends one message to the server. Guaranteed: flags 0x128; otherwise 0x122. A failure with
-// DPNERR_INVALIDFLAGS or DPNERR_TIMEDOUT is logged by name; others are ignored.
-void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size, bool guaranteed,
-                  std::uint32_t timeout_ms);
-
 // The client session's handler; `context` is the ClientContext.
 net::HRESULT OnServerMessage(void* context, const net::Message& message);
 

@@ -1,12 +1,12 @@
 #include "server/vessels.h"
 
-#include "peers/peer_host.h"
-#include "peers/recorder.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "server/text_fields.h"
 #include "server/vessel_state.h"
 #include "state/context.h"
+#include "state/recorder.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 

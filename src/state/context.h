@@ -13,8 +13,8 @@
 
 #include "net/transport.h"
 #include "state/event_log.h"
-#include "state/keyboard.h"
-#include "state/launcher.h"
+#include "state/keyboard_port.h"
+#include "state/launcher_port.h"
 #include "state/peer_slots.h"
 #include "state/random.h"
 #include "state/ranked_mutex.h"

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "voice/audio_device.h"
+#include "voice/audio_device_port.h"
 
 namespace talmeris::voice {
 

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "voice/audio_device.h"
+#include "voice/audio_device_port.h"
 
 namespace talmeris::voice {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "voice/audio_device.h"
+#include "voice/audio_device_port.h"
 
 namespace talmeris::voice {
 namespace {

@@ -1,9 +1,9 @@
 #include "voice/voice_chat.h"
 
-#include "peers/peer_host.h"
 #include "server/protocol.h"
 #include "state/context.h"
 #include "state/main_window.h"
+#include "state/sessions.h"
 
 namespace talmeris {
 

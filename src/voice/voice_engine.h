@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "state/voice_port.h"
-#include "voice/audio_device.h"
+#include "voice/audio_device_port.h"
 
 namespace talmeris::voice {
 

@@ -10,7 +10,7 @@
 #include "support/process.h"
 #include "support/recording_window_port.h"
 #include "support/test_client.h"
-#include "ui/keyboard.h"
+#include "ui/x11_keyboard.h"
 #include "voice/voice_chat.h"
 
 // Last: Xlib's macros would otherwise rename names in the headers above.

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "support/audio_tools.h"
-#include "voice/audio_device.h"
+#include "voice/audio_device_port.h"
 
 namespace talmeris::test {
 

@@ -1,4 +1,4 @@
-#include "peers/peer_host.h"
+#include "state/sessions.h"
 
 #include <cstdio>
 
@@ -43,6 +43,18 @@ net::HRESULT HostPeerSession(ClientContext& ctx) {
   }
   ctx.ports.windows->MessageBox(ctx.main_window.load(), text, caption, kMbIconError);
   return hr;
+}
+
+void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size, bool guaranteed,
+                  std::uint32_t timeout_ms) {
+  if (!ctx.net.net_client) return;
+  const std::uint32_t flags = guaranteed ? 0x128 : 0x122;
+  net::HRESULT hr = ctx.net.net_client->Send(data, size, timeout_ms, flags);
+  if (hr == net::DPNERR_INVALIDFLAGS) {
+    ctx.event_log.Add(ctx.main_window.load(), "DPNERR_INVALIDFLAGS");
+  } else if (hr == net::DPNERR_TIMEDOUT) {
+    ctx.event_log.Add(ctx.main_window.load(), "DPNERR_TIMEDOUT");
+  }
 }
 
 void SendToPeer(ClientContext& ctx, net::DPNID dpnid, const std::uint8_t* data, std::uint32_t size,

@@ -1,5 +1,7 @@
-// The local peer host: the session the companion programs attach to, and the one primitive by
-// which anything in the client sends to them.
+// The client's two sessions as every subsystem uses them: the one way to send to the game server
+// and the one way to send to the companions, and hosting the companions' session. Below the
+// server link, the hub and voice, which all send through here; nothing here takes a lock but a
+// peer slot's (one at a time, released before sending).
 #pragma once
 
 #include <array>
@@ -11,6 +13,11 @@
 
 namespace talmeris {
 struct ClientContext;
+
+// Sends one message to the server. Guaranteed: flags 0x128; otherwise 0x122. A failure with
+// DPNERR_INVALIDFLAGS or DPNERR_TIMEDOUT is logged by name; others are ignored.
+void SendToServer(ClientContext& ctx, const std::uint8_t* data, std::uint32_t size, bool guaranteed,
+                  std::uint32_t timeout_ms);
 
 // Hosts the peer session on peer_host_address; on failure shows its box and returns the result.
 net::HRESULT HostPeerSession(ClientContext& ctx);

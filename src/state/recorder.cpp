@@ -1,4 +1,4 @@
-#include "peers/recorder.h"
+#include "state/recorder.h"
 
 #include <cmath>
 #include <cstdio>

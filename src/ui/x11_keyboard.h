@@ -7,7 +7,7 @@
 #include <atomic>
 #include <memory>
 
-#include "state/keyboard.h"
+#include "state/keyboard_port.h"
 
 struct _XDisplay;
 

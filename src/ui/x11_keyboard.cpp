@@ -1,4 +1,4 @@
-#include "ui/keyboard.h"
+#include "ui/x11_keyboard.h"
 
 #include <fcntl.h>
 

@@ -1,5 +1,5 @@
 // The push-to-talk key: a system-wide hot key that keeps the key from other programs, and the
-// key's state for polling. The voice issue gives it its X11 implementation.
+// key's state for polling. Implemented on X11 in src/ui/x11_keyboard.cpp.
 #pragma once
 
 #include "state/window_port.h"
