@@ -10,6 +10,7 @@
 
 #include "net/dispatcher.h"
 #include "net/enet_limits.h"
+#include "net/secure_session.h"
 #include "net/transport.h"
 
 namespace talmeris::net::detail {
@@ -25,6 +26,7 @@ struct Stats {
   std::atomic<std::uint32_t> bytes_recv_g{0}, packets_recv_g{0};
   std::atomic<std::uint32_t> bytes_recv_ng{0}, packets_recv_ng{0};
   std::atomic<std::uint32_t> messages_received{0};
+  std::atomic<std::uint32_t> unopened{0}, replayed{0};
   std::uint64_t second_start_ns = 0;  // host mutex
   std::uint64_t second_bytes = 0;     // host mutex
 };
@@ -45,6 +47,9 @@ struct Connection {
   std::atomic<std::uint32_t> queued_messages{0};
   std::atomic<std::uint32_t> queued_bytes{0};
   Stats stats;
+  // The secure session (host mutex): the handshake while it runs, then the sealing keys.
+  Handshake handshake;
+  SealState seal;
 
   void Fill(ConnectionInfo* info) const {
     info->round_trip_latency_ms = (stats.rtt_us.load() + 500) / 1000;
@@ -65,6 +70,8 @@ struct Connection {
     info->packets_received_non_guaranteed = stats.packets_recv_ng.load();
     info->messages_received = stats.messages_received.load();
     info->receives_dropped = strand.dropped.load();
+    info->receives_unopened = stats.unopened.load();
+    info->receives_replayed = stats.replayed.load();
   }
 };
 

@@ -29,6 +29,7 @@ void InitialiseEnetOnce() {
   std::call_once(once, [] {
     ENetCallbacks callbacks{EnetMalloc, EnetFree, EnetNoMemory};
     if (enet_initialize_with_callbacks(ENET_VERSION, &callbacks) != 0) std::abort();
+    if (!SodiumReady()) std::abort();
   });
 }
 
@@ -71,7 +72,7 @@ bool Endpoint::CreateHost(const ENetAddress* address, std::size_t peers) {
   // stays incomplete until later traffic on its channel pushes it out, and that traffic must
   // still find room (with room for one payload only, one lost fragment would wedge the
   // connection for good).
-  host->maximumPacketSize = kMaxPayload;
+  host->maximumPacketSize = kMaxPayload + kSealOverhead;
   host->maximumWaitingData = kMaxWaitingData;
   host->intercept = &Endpoint::Intercept;
   return true;

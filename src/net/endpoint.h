@@ -58,6 +58,15 @@ struct Endpoint {
   VoiceSink voice_sink;    // host_mutex
   bool in_flight = false;  // host_mutex: ENet has unacknowledged or unsent data
 
+  // The secure session: a client made secure by SecureWith (pinned to a key or not), a host
+  // given its key pair. The keys proven and the pin are read under host_mutex.
+  bool secure = false;
+  bool pin_server_key = false;
+  Key expected_server_key{};
+  Key proven_server_key{};
+  bool server_key_proven = false;
+  KeyPair host_key;
+
   // Client side.
   std::atomic<bool> connecting{false};
   std::atomic<bool> connected{false};
@@ -88,6 +97,11 @@ struct Endpoint {
   void OnConnect(ENetEvent& e, Deliveries& out);
   std::unique_ptr<Connection> TakePending(ENetPeer* peer);
   void OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, Deliveries& out);
+  // The secure handshake's two messages; the only control messages before the keys.
+  void OnSecureControl(Connection& c, ENetPeer* peer, const std::uint8_t* d, std::size_t n,
+                       Deliveries& out);
+  // Takes a connection that has said hello into the table, as established.
+  void Admit(std::unique_ptr<Connection> owned, Deliveries& out);
   void FailConnect(Connection& c, HRESULT result, Deliveries& out);
   void OnReceive(ENetEvent& e, Deliveries& out);
   void OnDisconnect(ENetEvent& e, Deliveries& out);

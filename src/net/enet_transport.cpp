@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -82,6 +83,19 @@ class EnetClient final : public Client {
     if (closed_) return DPNERR_UNINITIALIZED;
     return ep_.Send(0, data, size, flags);
   }
+  void SecureWith(const std::uint8_t* expected_key) override {
+    std::lock_guard lock(ep_.host_mutex);
+    ep_.secure = true;
+    ep_.pin_server_key = expected_key != nullptr;
+    if (expected_key)
+      std::copy(expected_key, expected_key + kKeySize, ep_.expected_server_key.begin());
+  }
+  bool ServerKey(std::uint8_t* key) override {
+    std::lock_guard lock(ep_.host_mutex);
+    if (!ep_.server_key_proven) return false;
+    std::copy(ep_.proven_server_key.begin(), ep_.proven_server_key.end(), key);
+    return true;
+  }
   void SetVoiceSink(const VoiceSink& sink) override { ep_.SetVoiceSink(sink); }
   HRESULT SendVoice(const std::uint8_t* data, std::uint32_t size, bool guaranteed) override {
     if (closed_) return DPNERR_UNINITIALIZED;
@@ -108,7 +122,15 @@ class EnetClient final : public Client {
 
 class EnetServer final : public Server {
  public:
-  explicit EnetServer(const EnetOptions& options) : ep_(options) { ep_.is_server = true; }
+  explicit EnetServer(const EnetOptions& options) : ep_(options) {
+    ep_.is_server = true;
+    if (options.secure_host) {
+      ep_.secure = true;
+      Key secret;
+      std::copy(options.host_secret_key.begin(), options.host_secret_key.end(), secret.begin());
+      ep_.host_key = KeyPairFromSecret(secret);
+    }
+  }
 
   HRESULT Initialize(void* context, MessageHandler handler, std::uint32_t) override {
     return ep_.Initialize(context, handler);

@@ -1,6 +1,7 @@
 // The session transport on ENet (UDP). Wire format: docs/transport.md.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -25,6 +26,11 @@ struct EnetOptions {
   void (*receive_hook)(void* context, bool as_server, std::uint8_t channel,
                        const std::uint8_t* data, std::uint32_t size) = nullptr;
   void* receive_hook_context = nullptr;
+  // A server whose options carry its secret key speaks only the secure session
+  // (docs/transport.md): every client must complete the handshake that proves this key, and every
+  // datagram after it is sealed. Without one the host is in clear (the peer host, on loopback).
+  bool secure_host = false;
+  std::array<std::uint8_t, 32> host_secret_key{};
 };
 
 // The port's entry on ENet. Initialises ENet once per process with the transport's pooled

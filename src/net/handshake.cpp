@@ -1,16 +1,25 @@
-// The handshake and the control messages (HELLO, WELCOME, REJECT, PING, PONG) under the host mutex.
+// The handshake and the control messages (HELLO, WELCOME, REJECT, PING, PONG, and the secure
+// session's SECURE HELLO and SECURE WELCOME) under the host mutex.
 #include "net/endpoint.h"
 
 #include <algorithm>
 
+#include <sodium.h>
+
 #include "net/control_frames.h"
+#include "net/secure_session.h"
 
 namespace talmeris::net::detail {
 
 void Endpoint::SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t size,
                            bool reliable) {
-  ENetPacket* p = enet_packet_create(data, size, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
-  if (p && enet_peer_send(peer, kControlChannel, p) < 0) enet_packet_destroy(p);
+  auto* c = static_cast<Connection*>(peer->data);
+  const bool sealed = c && c->seal.active;  // after the handshake, control messages are sealed
+  ENetPacket* p = enet_packet_create(sealed ? nullptr : data, sealed ? size + kSealOverhead : size,
+                                     reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+  if (!p) return;
+  if (sealed) Seal(c->seal, kControlChannel, reliable, data, size, p->data);
+  if (enet_peer_send(peer, kControlChannel, p) < 0) enet_packet_destroy(p);
 }
 
 void Endpoint::Configure(ENetPeer* peer) {
@@ -57,6 +66,10 @@ void Endpoint::OnConnect(ENetEvent& e, Deliveries& out) {
     c->opened_ns = NowNs();
     e.peer->data = c.get();
     pending_connections.push_back(std::move(c));
+  } else if (server_connection && secure) {
+    std::uint8_t hello[kSecureHelloSize];
+    WriteSecureHello(&server_connection->handshake, MakeKeyPair(), application, NowNs(), hello);
+    SendControl(e.peer, hello, sizeof hello, true);
   } else if (server_connection) {
     ControlFrame hello;
     hello.type = kHello;
@@ -69,8 +82,13 @@ void Endpoint::OnConnect(ENetEvent& e, Deliveries& out) {
 
 void Endpoint::OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, Deliveries& out) {
   auto* c = static_cast<Connection*>(peer->data);
+  if (!c || n == 0) return;
+  if (secure && !c->seal.active) {
+    OnSecureControl(*c, peer, d, n, out);
+    return;
+  }
   ControlFrame f;
-  if (!c || !DecodeControl(d, n, &f)) return;  // malformed control messages are ignored
+  if (!DecodeControl(d, n, &f)) return;  // malformed control messages are ignored
   std::uint8_t bytes[kMaxControlSize];
   switch (f.type) {
     case kHello: {
@@ -87,19 +105,16 @@ void Endpoint::OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, D
         return;
       }
       owned->id = next_id++;
-      owned->established = true;
       ControlFrame welcome;
       welcome.type = kWelcome;
       welcome.player = owned->id;
       welcome.clock = f.clock;
       SendControl(peer, bytes, EncodeControl(welcome, bytes), true);
-      Connection* raw = owned.get();
-      connections[raw->id] = std::move(owned);
-      out.Add(raw, {MessageId::CreatePlayer, DPN_OK, raw->id, nullptr, true});
+      Admit(std::move(owned), out);
       return;
     }
     case kWelcome:
-      if (is_server || c->established) return;
+      if (is_server || c->established || secure) return;
       c->id = f.player;
       c->established = true;
       NoteRtt(*c, f.clock);
@@ -122,6 +137,81 @@ void Endpoint::OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, D
       NoteRtt(*c, f.clock);
       return;
   }
+}
+
+void Endpoint::Admit(std::unique_ptr<Connection> owned, Deliveries& out) {
+  owned->established = true;
+  Connection* raw = owned.get();
+  connections[raw->id] = std::move(owned);
+  out.Add(raw, {MessageId::CreatePlayer, DPN_OK, raw->id, nullptr, true});
+}
+
+// Before the keys only the handshake counts: a host answers a SECURE HELLO (and refuses a plain
+// HELLO), a client takes a SECURE WELCOME that opens or a REJECT, and a plain WELCOME fails its
+// connect (a server that proves no key is not the server).
+void Endpoint::OnSecureControl(Connection& c, ENetPeer* peer, const std::uint8_t* d, std::size_t n,
+                               Deliveries& out) {
+  if (is_server) {
+    if (c.established || (d[0] != kSecureHello && d[0] != kHello)) return;
+    HelloFields hello;
+    const bool read = d[0] == kSecureHello && ReadSecureHello(&c.handshake, d, n, &hello);
+    if (d[0] == kSecureHello && !read) return;  // too short: ignored like any malformed frame
+    auto owned = TakePending(peer);
+    if (!owned) return;
+    std::uint8_t welcome[kSecureWelcomeSize];
+    SessionKeys keys;
+    const DPNID id = next_id;
+    if (!read || hello.version != kSecureVersion || !(hello.application == application) ||
+        !WriteSecureWelcome(owned->handshake, host_key, MakeKeyPair(), id, hello.clock, welcome,
+                            &keys)) {
+      ControlFrame reject;
+      reject.type = kReject;
+      reject.result = DPNERR_INVALIDAPPLICATION;
+      std::uint8_t bytes[kMaxControlSize];
+      peer->data = nullptr;
+      SendControl(peer, bytes, EncodeControl(reject, bytes), true);
+      enet_peer_disconnect_later(peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+      return;
+    }
+    ++next_id;
+    owned->id = id;
+    SendControl(peer, welcome, sizeof welcome, true);  // in clear: the keys start after it
+    owned->seal.keys = keys;
+    owned->seal.active = true;
+    Admit(std::move(owned), out);
+    return;
+  }
+  if (c.established) return;
+  if (d[0] == kReject) {
+    ControlFrame f;
+    if (DecodeControl(d, n, &f)) FailConnect(c, f.result, out);
+    return;
+  }
+  if (d[0] == kWelcome) {
+    FailConnect(c, DPNERR_SERVERKEY, out);
+    return;
+  }
+  WelcomeFields welcome;
+  SessionKeys keys;
+  if (d[0] != kSecureWelcome || !ReadSecureWelcome(c.handshake, d, n, &welcome, &keys) ||
+      welcome.player == 0 || welcome.version != kSecureVersion) {
+    return;  // damaged or forged: the real one may still come, else the connect times out
+  }
+  proven_server_key = welcome.server_key;
+  if (pin_server_key &&
+      sodium_memcmp(welcome.server_key.data(), expected_server_key.data(), kKeySize) != 0) {
+    FailConnect(c, DPNERR_SERVERKEY, out);
+    return;
+  }
+  server_key_proven = true;
+  c.seal.keys = keys;
+  c.seal.active = true;
+  c.id = welcome.player;
+  c.established = true;
+  NoteRtt(c, welcome.clock);
+  connecting.store(false);
+  connected.store(true);
+  out.Add(&c, {MessageId::ConnectComplete, DPN_OK, c.id, nullptr, true});
 }
 
 void Endpoint::FailConnect(Connection& c, HRESULT result, Deliveries& out) {

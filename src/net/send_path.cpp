@@ -20,15 +20,20 @@ void Endpoint::SendOne(Connection& c, const std::uint8_t* data, std::uint32_t si
     DropAsTimedOut(c, out);  // it cannot take guaranteed traffic any more
     return;
   }
-  ENetPacket* packet = enet_packet_create(data, size, packet_flags);
+  // A secure session's datagram is sealed straight into the packet ENet sends.
+  const bool sealed = c.seal.active;
+  ENetPacket* packet = enet_packet_create(sealed ? nullptr : data,
+                                          sealed ? size + kSealOverhead : size, packet_flags);
   if (!packet) {
     c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
     return;
   }
+  if (sealed) Seal(c.seal, channel, guaranteed, data, size, packet->data);
   packet->userData = &c;
   packet->freeCallback = &PacketReleased;
   c.queued_messages.fetch_add(1, std::memory_order_relaxed);
-  c.queued_bytes.fetch_add(size, std::memory_order_relaxed);
+  c.queued_bytes.fetch_add(static_cast<std::uint32_t>(packet->dataLength),
+                           std::memory_order_relaxed);
   if (enet_peer_send(c.peer, channel, packet) < 0) {
     enet_packet_destroy(packet);  // its callback takes it off the counts
     c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);

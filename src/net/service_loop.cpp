@@ -10,6 +10,25 @@
 namespace talmeris::net::detail {
 
 void Endpoint::OnReceive(ENetEvent& e, Deliveries& out) {
+  if (secure) {
+    // Nothing reads a datagram of a secure session before it has opened. Before the keys only
+    // the handshake on the control channel passes (in clear); after them everything is sealed.
+    auto* c = static_cast<Connection*>(e.peer->data);
+    if (c && c->seal.active) {
+      std::size_t size = e.packet->dataLength;
+      const OpenResult opened = Open(c->seal, e.channelID, e.packet->data, &size);
+      if (opened != OpenResult::kOpened) {
+        (opened == OpenResult::kReplayed ? c->stats.replayed : c->stats.unopened)
+            .fetch_add(1, std::memory_order_relaxed);
+        enet_packet_destroy(e.packet);
+        return;
+      }
+      e.packet->dataLength = size;
+    } else if (e.channelID != kControlChannel) {
+      enet_packet_destroy(e.packet);
+      return;
+    }
+  }
   if (options.receive_hook)
     options.receive_hook(options.receive_hook_context, is_server, e.channelID, e.packet->data,
                          static_cast<std::uint32_t>(e.packet->dataLength));

@@ -57,6 +57,8 @@ constexpr HRESULT DPNERR_SENDTOOLARGE = MakeError(0x80158530);
 constexpr HRESULT DPNERR_TIMEDOUT = MakeError(0x80158560);
 constexpr HRESULT DPNERR_UNINITIALIZED = MakeError(0x80158570);
 constexpr HRESULT DPNERR_UNSUPPORTED = E_NOTIMPL;
+// Ours: the server did not prove the static key the secure session expected (or none at all).
+constexpr HRESULT DPNERR_SERVERKEY = MakeError(0x80158E01);
 
 // Send flags.
 enum : std::uint32_t {
@@ -162,6 +164,10 @@ struct ConnectionInfo {
   std::uint32_t messages_received = 0;
   // Received unguaranteed messages dropped because the handler fell behind.
   std::uint32_t receives_dropped = 0;
+  // Secure session: datagrams dropped because they did not open (a wrong tag, a damaged or
+  // forged datagram) and because their counter had been seen or fell behind the replay window.
+  std::uint32_t receives_unopened = 0;
+  std::uint32_t receives_replayed = 0;
 };
 
 // Voice traffic: a channel of its own beside the session's messages (docs/voice.md). The message
@@ -198,6 +204,14 @@ class Client {
   virtual HRESULT SendVoice(const std::uint8_t*, std::uint32_t, bool /*guaranteed*/) {
     return DPNERR_UNSUPPORTED;
   }
+  // Makes the next Connect a secure session: the server must prove a static key in the
+  // handshake, and every datagram is sealed. `expected_key` (32 bytes) pins that key: a server
+  // proving another is refused with DPNERR_SERVERKEY; null takes whatever key it proves, which
+  // ServerKey then gives. Call before Connect.
+  virtual void SecureWith(const std::uint8_t* /*expected_key*/) {}
+  // The static key the server proved (32 bytes into `key`); false before a secure connect
+  // completed.
+  virtual bool ServerKey(std::uint8_t* /*key*/) { return false; }
 };
 
 // The server object: the local peer host.

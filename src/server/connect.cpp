@@ -1,4 +1,5 @@
 #include "server/connect.h"
+
 #include "server/offline_messages.h"
 
 #include <cctype>
@@ -7,6 +8,7 @@
 
 #include "server/network_objects.h"
 #include "server/protocol.h"
+#include "server/server_key.h"
 #include "server/server_link.h"
 #include "state/context.h"
 #include "state/main_window.h"
@@ -46,6 +48,7 @@ void Connect(ClientContext& ctx, WindowId main) {
   app.application = kServerApplication;
   net::HRESULT hr = net::DPNERR_UNINITIALIZED;
   if (ctx.net.net_client && ctx.net.server_address && ctx.net.client_device_address) {
+    SecureServerSession(ctx);  // the server must prove its key; every datagram is sealed
     hr = ctx.net.net_client->Connect(app, *ctx.net.server_address, *ctx.net.client_device_address);
   }
   if (net::Failed(hr)) {

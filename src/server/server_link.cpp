@@ -1,5 +1,7 @@
 #include "server/server_link.h"
 
+#include "server/server_key.h"
+
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -51,9 +53,11 @@ void PeersDepart(ClientContext& ctx) {
 
 void OnConnectComplete(ClientContext& ctx, net::HRESULT result) {
   if (result == net::DPN_OK) {
+    ServerSessionConnected(ctx);
     CompleteConnectStage(ctx);
     return;
   }
+  if (result == net::DPNERR_SERVERKEY) ServerKeyRefused(ctx);
   EndWith(ctx, kConnectFailedText, kMbIconError, kEndFatal);
 }
 

@@ -129,6 +129,10 @@ struct ClientContext {
 
   // Where the per-user key folder lives ($XDG_CONFIG_HOME or ~/.config by default).
   std::filesystem::path user_config_home;
+  // The secure session's key rule for this connect: pinned by server.key (true), else by a key
+  // remembered for the address, else learned now. Set before the connect, read at its end.
+  bool server_key_from_file = false;
+  bool server_key_remembered = false;
   // Ends the process at once (the key folder failure); tests replace it.
   void (*exit_process)(int) = nullptr;
 

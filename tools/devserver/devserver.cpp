@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "net/enet_transport.h"
+#include "net/secure_session.h"
 #include "server/protocol.h"
 #include "server/server_link.h"
 #include "voice/voice_wire.h"
@@ -35,6 +36,19 @@ void DevServer::Log(const std::string& line) {
 bool DevServer::Start() {
   EnetOptions enet;
   enet.listen_host = options_.listen_host;
+  // It speaks only the secure session, proving its static key.
+  KeyPair key;
+  if (options_.has_secret_key) {
+    Key secret;
+    std::copy(options_.secret_key.begin(), options_.secret_key.end(), secret.begin());
+    key = KeyPairFromSecret(secret);
+  } else {
+    SodiumReady();
+    key = MakeKeyPair();
+  }
+  std::copy(key.public_key.begin(), key.public_key.end(), public_key_.begin());
+  enet.secure_host = true;
+  std::copy(key.secret_key.begin(), key.secret_key.end(), enet.host_secret_key.begin());
   network_ = CreateEnetNetwork(enet);
   network_->CreateServer(&server_);
   server_->Initialize(this, &DevServer::Handle, 1);

@@ -2,6 +2,7 @@
 // and benchmarks. Not the game server; real enough to play a session against.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -42,6 +43,10 @@ struct Options {
   std::string patch_dir;
   std::uint16_t patch_revision = 0;
   bool patch_restart = false;
+  // The server's static key for the secure session (a secret X25519 key); without one the
+  // server makes a key pair of its own when it starts.
+  bool has_secret_key = false;
+  std::array<std::uint8_t, 32> secret_key{};
 };
 
 // One chunk of a planned patch, as the server sends it.
@@ -68,6 +73,8 @@ class DevServer {
 
   // Starts hosting; false when the port is taken or the transport fails.
   bool Start();
+  // The public key clients see it prove (valid once started).
+  std::array<std::uint8_t, 32> PublicKey() const { return public_key_; }
   void Stop();
 
   // Operator and test controls.
@@ -88,6 +95,7 @@ class DevServer {
   std::string Command(const std::string& line);
 
  private:
+  std::array<std::uint8_t, 32> public_key_{};
   struct Client;
   struct Bot;
 

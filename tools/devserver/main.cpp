@@ -1,15 +1,22 @@
 // talmeris-devserver: the development server. Operator commands on standard input ("help").
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
 
 #include "cli_numbers.h"
 #include "devserver.h"
+#include "net/secure_session.h"
 
 namespace {
 
@@ -19,7 +26,49 @@ void Usage(std::FILE* out = stderr) {
       "usage: talmeris-devserver [--port N] [--listen ADDR] [--demo] [--account H:P[:NAME]]...\n"
       "         [--max-players N] [--min-release R] [--newest-release R]\n"
       "         [--data-revision N] [--patch DIR --patch-revision N [--patch-restart]]\n"
-      "         [--own-path] [--quiet]\n");
+      "         [--own-path] [--quiet] [--key FILE] [--public-key]\n");
+}
+
+// The server's key file: its secret key as 64 hex digits. Made on first use, for this user only,
+// and never replaced: a second server starting at the same time takes the first one's key.
+bool LoadOrMakeKey(const std::string& file, talmeris::net::Key* secret) {
+  namespace fs = std::filesystem;
+  using namespace talmeris::net;
+  auto read = [&] {
+    std::ifstream in(file);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return !text.empty() && ParseKeyText(text.data(), text.size(), secret);
+  };
+  if (read()) return true;
+  std::error_code ec;
+  if (fs::exists(file, ec)) {
+    std::fprintf(stderr, "talmeris-devserver: %s holds no key\n", file.c_str());
+    return false;
+  }
+  if (fs::path(file).has_parent_path()) fs::create_directories(fs::path(file).parent_path(), ec);
+  SodiumReady();
+  const KeyPair pair = MakeKeyPair();
+  const std::string temp = file + ".new." + std::to_string(getpid());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const std::string text = std::string(KeyText(pair.secret_key).data()) + "\n";
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                       ::fsync(fd) == 0;
+  const bool closed = ::close(fd) == 0;
+  const bool linked = written && closed && ::link(temp.c_str(), file.c_str()) == 0;
+  ::unlink(temp.c_str());
+  if (!linked && errno != EEXIST) {
+    std::fprintf(stderr, "talmeris-devserver: cannot write %s\n", file.c_str());
+    return false;
+  }
+  return read();
+}
+
+std::string DefaultKeyFile() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  const char* home = std::getenv("HOME");
+  std::string folder = data && *data ? data : std::string(home ? home : ".") + "/.local/share";
+  return folder + "/talmeris-devserver/server.secret";
 }
 
 }  // namespace
@@ -28,6 +77,8 @@ int main(int argc, char** argv) {
   using namespace talmeris::devserver;
   Options options;
   options.log = true;
+  std::string key_file = DefaultKeyFile();
+  bool print_key = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -109,12 +160,28 @@ int main(int argc, char** argv) {
       options.patch_revision = static_cast<std::uint16_t>(whole(0, 65535));
     } else if (arg == "--patch-restart") {
       options.patch_restart = true;
+    } else if (arg == "--key") {
+      key_file = next();
+    } else if (arg == "--public-key") {
+      print_key = true;
     } else {
       std::fprintf(stderr, "talmeris-devserver: unknown option %s\n", arg.c_str());
       Usage();
       return 2;
     }
   }
+
+  talmeris::net::Key secret;
+  if (!LoadOrMakeKey(key_file, &secret)) return 1;
+  const auto public_key = talmeris::net::KeyPairFromSecret(secret).public_key;
+  if (print_key) {
+    std::printf("%s\n", talmeris::net::KeyText(public_key).data());
+    return 0;
+  }
+  options.has_secret_key = true;
+  std::copy(secret.begin(), secret.end(), options.secret_key.begin());
+  std::printf("server key %s\n", talmeris::net::KeyText(public_key).data());
+  std::fflush(stdout);
 
   // Signals are taken by sigwait below, never by the service threads.
   sigset_t signals;
