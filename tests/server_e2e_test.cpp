@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "app/configuration_dialog.h"
@@ -17,6 +19,7 @@
 #include "server/chat.h"
 #include "server/connect.h"
 #include "server/server_link.h"
+#include "support/fault_proxy.h"
 #include "support/headless_client.h"
 #include "support/process.h"
 #include "support/test_client.h"
@@ -355,6 +358,88 @@ TEST_F(ServerEndToEnd, StandingDialogsRefillFromTheServersAnswers) {
   server->Send("kick wren");
   quill.Join();
   wren.Join();
+}
+
+// The server is known by its key. Through a recording relay, the password, the handle and a chat
+// line never appear in a datagram. A server.key of another key is refused with the connect's
+// box and a line that says why; without server.key the first key is remembered for the address
+// and a server proving another one later is refused.
+TEST_F(ServerEndToEnd, TheServerIsKnownByItsKeyAndNothingCrossesInClear) {
+  test::TempDir keys;
+  const auto secret = (keys.path() / "server.secret").string();
+  StartServer({"--key", secret});
+  const std::string output = server->Output();
+  const auto at = output.find("server key ");
+  ASSERT_NE(at, std::string::npos);
+  const std::string key_text = output.substr(at + 11, 64);
+
+  const auto relay_port = static_cast<std::uint16_t>(test::NextTestPort());
+  test::Faults faults;
+  faults.record = true;
+  test::FaultProxy relay(relay_port, static_cast<std::uint16_t>(port), faults);
+  {
+    HeadlessClient c(relay_port, "quill", "secret");
+    c.dir.Write("server.key", {key_text.begin(), key_text.end()});
+    c.Start();
+    ASSERT_TRUE(c.Running());
+    SendChatLine(c.ctx, "meet me at the north relay", false);
+    ASSERT_TRUE(server->WaitForOutput("chat quill: meet me at the north relay"));
+    c.pending_close = true;
+    c.Join();
+  }
+  const std::string seen = relay.Recorded();
+  EXPECT_GT(seen.size(), 1000u);
+  for (const char* secret_text : {"secret", "quill", "north relay"}) {
+    EXPECT_EQ(seen.find(secret_text), std::string::npos) << secret_text;
+  }
+
+  auto last_line = [](HeadlessClient& c) {
+    return c.ctx.event_log.Count() ? c.ctx.event_log.Line(c.ctx.event_log.Count() - 1) : "";
+  };
+  {
+    HeadlessClient c(port, "quill", "secret");
+    const std::string other(64, 'a');
+    c.dir.Write("server.key", {other.begin(), other.end()});
+    c.Start();
+    EXPECT_EQ(c.Join(), kEndFatal);
+    ASSERT_FALSE(c.Boxes().empty());
+    EXPECT_EQ(c.Boxes().back().text.rfind("Failed to connect to session!", 0), 0u);
+    bool said = false;
+    for (int i = 0; i < c.ctx.event_log.Count(); ++i) {
+      said = said || c.ctx.event_log.Line(i) ==
+                         "The server's key is not the one expected (server.key in this folder)!";
+    }
+    EXPECT_TRUE(said) << last_line(c);
+  }
+
+  test::TempDir config;
+  {
+    HeadlessClient first(port, "quill", "secret");
+    first.ctx.user_config_home = config.path();
+    first.Start();
+    ASSERT_TRUE(first.Running());
+    first.pending_close = true;
+    first.Join();
+  }
+  std::ifstream known(config.path() / "talmeris" / "known_servers");
+  std::string remembered((std::istreambuf_iterator<char>(known)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(remembered, "127.0.0.1:" + std::to_string(port) + " " + key_text + "\n");
+  server->Kill(SIGTERM);
+  server = std::make_unique<test::ChildProcess>(
+      TALMERIS_DEVSERVER,
+      std::vector<std::string>{"--port", std::to_string(port), "--account", "quill:secret", "--key",
+                               (keys.path() / "another.secret").string()});
+  ASSERT_TRUE(server->WaitForOutput("listening"));
+  HeadlessClient later(port, "quill", "secret");
+  later.ctx.user_config_home = config.path();
+  later.Start();
+  EXPECT_EQ(later.Join(), kEndFatal);
+  bool said = false;
+  for (int i = 0; i < later.ctx.event_log.Count(); ++i) {
+    said = said || later.ctx.event_log.Line(i) ==
+                       "The server's key is not the one remembered (talmeris/known_servers)!";
+  }
+  EXPECT_TRUE(said) << last_line(later);
 }
 
 }  // namespace

@@ -21,6 +21,7 @@
 #include "app/posix_launcher.h"
 #include "base/bytes.h"
 #include "net/enet_transport.h"
+#include "net/secure_session.h"
 #include "support/raw_connections.h"
 #include "support/test_ports.h"
 
@@ -620,6 +621,194 @@ TEST_F(TransportTest, AFullHostDisplacesConnectionsNeverKeptAndThreadsStayFew) {
   EXPECT_LE(ThreadCount() - threads_before, 2 + 2 + 1 + 8);
   late->Close(0);
   kept->Close(0);
+  server->Close(1);
+}
+
+// ---- the secure session ----
+
+std::string Hex(const std::uint8_t* d, std::size_t n) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s += {digits[d[i] >> 4], digits[d[i] & 15]};
+  return s;
+}
+Key Filled(std::uint8_t v) {
+  Key k;
+  k.fill(v);
+  return k;
+}
+
+// docs/transport.md's worked example, byte for byte: the handshake of fixed keys, the two
+// directions' keys, and one sealed message.
+TEST(SecureSession, TheWorkedExampleOfTheDocs) {
+  ASSERT_TRUE(SodiumReady());
+  const KeyPair client_e = KeyPairFromSecret(Filled(0x11)),
+                server_s = KeyPairFromSecret(Filled(0x22)),
+                server_e = KeyPairFromSecret(Filled(0x33));
+  Handshake client, server;
+  std::uint8_t hello[kSecureHelloSize], welcome[kSecureWelcomeSize];
+  WriteSecureHello(&client, client_e, kOtherApp, 0x0102030405060708ull, hello);
+  EXPECT_EQ(Hex(hello, sizeof hello),
+            "067b4e909bbe7ffe44c465a220037d608ee35897d31ef972f07f74892cb0f73f13023bcad41a68ac9b4d"
+            "9522be59cd4852760807060504030201");
+  HelloFields h;
+  ASSERT_TRUE(ReadSecureHello(&server, hello, sizeof hello, &h));
+  EXPECT_TRUE(h.application == kOtherApp);
+  SessionKeys server_keys, client_keys;
+  ASSERT_TRUE(
+      WriteSecureWelcome(server, server_s, server_e, 0x00200002, h.clock, welcome, &server_keys));
+  EXPECT_EQ(Hex(welcome, sizeof welcome),
+            "077b0d47d93427f8311160781c7c733fd89f88970aef490d8aa0ee19a4cb8a1b1434672d241685ac7bdd"
+            "efe117d975ef2d21286427f8d96bc2086f1272ffef014f3a59365987e9e8e6aff59840b3ee2c869667d7"
+            "2b45eb7d60c3977e43b6d516df6d7d3a25237e2583558d69db84");
+  WelcomeFields w;
+  ASSERT_TRUE(ReadSecureWelcome(client, welcome, sizeof welcome, &w, &client_keys));
+  EXPECT_EQ(w.server_key, server_s.public_key);
+  EXPECT_EQ(w.player, 0x00200002u);
+  EXPECT_EQ(Hex(client_keys.send.data(), kKeySize),
+            "f0302a40dd664923a30f31b63cc5340b4127e3976190cdb1bdf02a0e8fd392a7");
+  EXPECT_EQ(Hex(client_keys.receive.data(), kKeySize),
+            "6ae8206bd864244f65da6bbb4fdde5b41fc010231da2b9eb6b07a450173933c3");
+  EXPECT_EQ(client_keys.send, server_keys.receive);
+  EXPECT_EQ(client_keys.receive, server_keys.send);
+
+  SealState c, s;
+  c.keys = client_keys;
+  s.keys = server_keys;
+  const std::uint8_t plain[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  std::uint8_t sealed[sizeof plain + kSealOverhead];
+  Seal(c, 1, true, plain, sizeof plain, sealed);
+  EXPECT_EQ(Hex(sealed, sizeof sealed),
+            "0300000000000000007847e6da4a709754253b1de83c8756f3eebc02e11b3ea3d4");
+  std::size_t size = sizeof sealed;
+  ASSERT_EQ(Open(s, 1, sealed, &size), OpenResult::kOpened);
+  EXPECT_EQ(std::vector<std::uint8_t>(sealed, sealed + size),
+            std::vector<std::uint8_t>(plain, plain + sizeof plain));
+
+  // A welcome with any byte changed does not open; nor does one from a server whose key differs.
+  for (std::size_t i = 1; i < sizeof welcome; ++i) {
+    Handshake again;
+    WriteSecureHello(&again, client_e, kOtherApp, 0x0102030405060708ull, hello);
+    std::uint8_t damaged[kSecureWelcomeSize];
+    std::memcpy(damaged, welcome, sizeof welcome);
+    damaged[i] ^= 0x40;
+    WelcomeFields f;
+    SessionKeys k;
+    if (ReadSecureWelcome(again, damaged, sizeof damaged, &f, &k)) ADD_FAILURE() << "byte " << i;
+  }
+}
+
+// Sealed datagrams open once, in any order within the replay window, and never after a change.
+TEST(SecureSession, DatagramsOpenOnceWithinTheWindowAndNeverChanged) {
+  SealState tx, rx;
+  tx.keys.send = rx.keys.receive = Filled(7);
+  auto seal = [&](std::uint8_t channel, std::uint8_t tag) {
+    std::vector<std::uint8_t> d(4 + kSealOverhead);
+    const std::uint8_t plain[4] = {tag, tag, tag, tag};
+    Seal(tx, channel, false, plain, 4, d.data());
+    return d;
+  };
+  auto open = [&](std::vector<std::uint8_t> d, std::uint8_t channel = 3) {
+    std::size_t n = d.size();
+    return Open(rx, channel, d.data(), &n);
+  };
+  std::vector<std::vector<std::uint8_t>> sent;
+  for (int i = 0; i < 1100; ++i) sent.push_back(seal(3, static_cast<std::uint8_t>(i)));
+  auto changed = sent[5];
+  changed[12] ^= 1;
+  EXPECT_EQ(open(changed), OpenResult::kUnopened);
+  EXPECT_EQ(open(sent[5], 2), OpenResult::kUnopened);  // another channel's lane
+  EXPECT_EQ(open(sent[5]), OpenResult::kOpened);       // the change left the window alone
+  EXPECT_EQ(open(sent[5]), OpenResult::kReplayed);
+  EXPECT_EQ(open(sent[1050]), OpenResult::kOpened);  // ahead
+  EXPECT_EQ(open(sent[40]), OpenResult::kOpened);    // behind, inside the window: reordered
+  EXPECT_EQ(open(sent[40]), OpenResult::kReplayed);
+  EXPECT_EQ(open(sent[20]), OpenResult::kReplayed);  // behind the window: too old
+  EXPECT_EQ(open(sent[1049]), OpenResult::kOpened);
+  EXPECT_EQ(open(std::vector<std::uint8_t>(kSealOverhead - 1)), OpenResult::kUnopened);
+  Key parsed;
+  const auto text = KeyText(Filled(0xAB));
+  EXPECT_TRUE(ParseKeyText((std::string(" ") + text.data() + "\r\n").c_str(), 67, &parsed));
+  EXPECT_EQ(parsed, Filled(0xAB));
+  EXPECT_FALSE(ParseKeyText(text.data(), 63, &parsed));
+}
+
+// Over the transport: a secure host and a client pinned to its key talk (large and guaranteed
+// messages both ways, sealed); a client pinned to another key, and a secure client meeting a
+// host in clear, are refused; so is a client in clear by the secure host.
+TEST_F(TransportTest, ASecureSessionCarriesEverythingAndRefusesTheWrongKey) {
+  options.connect_timeout_ms = 1000;
+  network = CreateEnetNetwork(options);
+  const KeyPair host = KeyPairFromSecret(Filled(0x5A));
+  EnetOptions secure_options = options;
+  secure_options.secure_host = true;
+  std::copy(host.secret_key.begin(), host.secret_key.end(), secure_options.host_secret_key.begin());
+  auto secure_network = CreateEnetNetwork(secure_options);
+  Inbox server_inbox;
+  const auto port = NextTestPort();
+  std::unique_ptr<Server> server;
+  secure_network->CreateServer(&server);
+  server->Initialize(&server_inbox, &Inbox::Handle, 1);
+  ASSERT_EQ(server->Host(App(kApp), HostAddress(port)), DPN_OK);
+
+  auto connect = [&](Inbox& inbox, const std::uint8_t* pin, bool secure) {
+    std::unique_ptr<Client> c;
+    network->CreateClient(&c);
+    c->Initialize(&inbox, &Inbox::Handle, 1);
+    if (secure) c->SecureWith(pin);
+    Address device;
+    network->SetSP(device, CLSID_DP8SP_TCPIP);
+    EXPECT_TRUE(Succeeded(c->Connect(App(kApp), HostAddress(port), device)));
+    EXPECT_TRUE(Completed(inbox));
+    return c;
+  };
+  Inbox good_inbox;
+  auto good = connect(good_inbox, host.public_key.data(), true);
+  ASSERT_EQ(good_inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+  Key proven;
+  ASSERT_TRUE(good->ServerKey(proven.data()));
+  EXPECT_EQ(proven, host.public_key);
+  std::vector<std::uint8_t> large(60000);
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i * 7);
+  ASSERT_TRUE(Succeeded(
+      good->Send(large.data(), static_cast<std::uint32_t>(large.size()), 0, DPNSEND_GUARANTEED)));
+  ASSERT_TRUE(server_inbox.WaitFor([&](Inbox& i) {
+    for (auto& p : i.payloads)
+      if (p == large) return true;
+    return false;
+  }));
+  const DPNID player = server_inbox.messages.back().player;
+  ASSERT_TRUE(Succeeded(server->SendTo(player, large.data(), 100, 0, 0)));
+  ASSERT_TRUE(good_inbox.WaitFor([&](Inbox& i) {
+    return i.Has(MessageId::Receive) &&
+           i.payloads.back() == std::vector<std::uint8_t>(large.begin(), large.begin() + 100);
+  }));
+  ConnectionInfo info;
+  ASSERT_EQ(good->GetConnectionInfo(&info), DPN_OK);
+  EXPECT_EQ(info.receives_unopened + info.receives_replayed, 0u);
+
+  Inbox wrong_inbox, clear_inbox;
+  const Key other = Filled(9);
+  auto wrong = connect(wrong_inbox, other.data(), true);
+  EXPECT_EQ(wrong_inbox.First(MessageId::ConnectComplete).result, DPNERR_SERVERKEY);
+  auto in_clear = connect(clear_inbox, nullptr, false);  // its datagrams lack the checksum
+  EXPECT_NE(clear_inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+
+  // A host in clear (the peer host) proves no key: the secure client refuses it.
+  Inbox plain_inbox, to_plain_inbox;
+  const auto plain_port = NextTestPort();
+  auto plain = StartServer(plain_inbox, plain_port);
+  std::unique_ptr<Client> c;
+  network->CreateClient(&c);
+  c->Initialize(&to_plain_inbox, &Inbox::Handle, 1);
+  c->SecureWith(nullptr);
+  Address device;
+  network->SetSP(device, CLSID_DP8SP_TCPIP);
+  ASSERT_TRUE(Succeeded(c->Connect(App(kApp), HostAddress(plain_port), device)));
+  ASSERT_TRUE(Completed(to_plain_inbox));
+  EXPECT_NE(to_plain_inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+  for (auto* client : {good.get(), wrong.get(), in_clear.get(), c.get()}) client->Close(0);
+  plain->Close(1);
   server->Close(1);
 }
 

@@ -79,6 +79,11 @@ void FaultProxy::Run(std::uint16_t target_port, Faults faults, unsigned seed) {
       const ssize_t n = recvfrom(fds[i].fd, buffer.data(), buffer.size(), 0,
                                  reinterpret_cast<sockaddr*>(&from), &length);
       if (n <= 0) continue;
+      if (faults.record) {
+        std::lock_guard lock(recorded_mutex_);
+        if (recorded_.size() < (16u << 20))
+          recorded_.append(buffer.data(), static_cast<std::size_t>(n));
+      }
       const bool to_target = i == 0;
       if (to_target) {
         client = from;

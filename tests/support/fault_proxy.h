@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <string>
 #include <thread>
 
 namespace talmeris::test {
@@ -13,6 +15,7 @@ struct Faults {
   int delay_ms = 0;           // every datagram waits this long...
   int jitter_ms = 0;          // ...plus up to this much more, so later ones can overtake it
   int duplicate_percent = 0;  // sent twice
+  bool record = false;        // keep every datagram's bytes (up to 16 MiB), both ways
 };
 
 class FaultProxy {
@@ -27,6 +30,11 @@ class FaultProxy {
   std::uint64_t Relayed() const { return relayed_.load(); }
   std::uint64_t Lost() const { return lost_.load(); }
   std::uint64_t Duplicated() const { return duplicated_.load(); }
+  // Every datagram relayed so far, one after the other (with Faults::record).
+  std::string Recorded() {
+    std::lock_guard lock(recorded_mutex_);
+    return recorded_;
+  }
 
  private:
   void Run(std::uint16_t target_port, Faults faults, unsigned seed);
@@ -34,6 +42,8 @@ class FaultProxy {
   std::atomic<bool> stop_{false};
   std::atomic<std::uint64_t> relayed_{0}, lost_{0}, duplicated_{0};
   std::thread thread_;
+  std::mutex recorded_mutex_;
+  std::string recorded_;
 };
 
 }  // namespace talmeris::test
