@@ -13,6 +13,7 @@
 
 #include "base/bytes.h"
 #include "net/enet_transport.h"
+#include "net/secure_session.h"
 
 using namespace talmeris;
 using namespace talmeris::net;
@@ -30,6 +31,7 @@ struct Result {
   double messages_per_second = 0;  // arrivals over the time from the first send to the last arrival
   double p50_us = 0, p99_us = 0, p999_us = 0;
   std::size_t received = 0;
+  double connect_us = 0;  // from Connect to ConnectComplete (the WELCOME)
 };
 
 void Percentiles(std::vector<std::uint64_t>& lat, Result& r) {
@@ -68,9 +70,20 @@ bool Always(const std::uint8_t*, std::uint32_t) {
 
 // `inline_sink`: the sink's handler runs on the service thread, as the client's relay handlers
 // do; otherwise on a handler thread, as handlers that may block do.
+// `sealed`: the secure session (the host proves a key, every datagram sealed).
 Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_second,
-               std::uint16_t port, bool inline_sink = true) {
-  auto network = CreateEnetNetwork();
+               std::uint16_t port, bool inline_sink = true, bool sealed = false) {
+  EnetOptions options;
+  const KeyPair key = KeyPairFromSecret([] {
+    Key k;
+    k.fill(0x42);
+    return k;
+  }());
+  if (sealed) {
+    options.secure_host = true;
+    std::copy(key.secret_key.begin(), key.secret_key.end(), options.host_secret_key.begin());
+  }
+  auto network = CreateEnetNetwork(options);
   Sink sink;
   std::unique_ptr<Server> server;
   network->CreateServer(&server);
@@ -94,10 +107,13 @@ Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_seco
   std::unique_ptr<Client> client;
   network->CreateClient(&client);
   client->Initialize(&connected, &Flag::Handle, 1);
+  if (sealed) client->SecureWith(key.public_key.data());
   Address host = device;
   network->AddComponent(host, "hostname", std::string_view("127.0.0.1"));
+  const std::uint64_t connect_ns = Now();
   client->Connect(app, host, device);
-  while (!connected.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!connected.load()) std::this_thread::yield();
+  const double connect_us = (Now() - connect_ns) / 1000.0;
 
   std::vector<std::uint8_t> msg(size, 0);
   const std::uint32_t flags = guaranteed ? 0x128 : 0x122;
@@ -118,6 +134,7 @@ Result RunOurs(std::uint32_t size, bool guaranteed, int count, int rate_per_seco
   }
   double seconds = (sink.last_ns.load() - start_ns) / 1e9;
   Result r;
+  r.connect_us = connect_us;
   {
     std::lock_guard lock(sink.mutex);
     Percentiles(sink.latencies, r);
@@ -218,6 +235,32 @@ int main() {
   Report("64 B unguaranteed, burst (rate)", ours, RunRaw(64, false, kBurst, 0, 34106));
   ours = RunOurs(88, true, kBurst, 0, 34107);
   Report("88 B guaranteed, burst (rate)", ours, RunRaw(88, true, kBurst, 0, 34108));
+  // The secure session beside the session in clear, in the same run.
+  const auto SealedReport = [](const char* name, const Result& sealed, const Result& clear) {
+    std::printf("%-34s sealed %9.0f msg/s  p50 %7.1f  p99 %7.1f  p99.9 %7.1f us  (%zu recv)\n",
+                name, sealed.messages_per_second, sealed.p50_us, sealed.p99_us, sealed.p999_us,
+                sealed.received);
+    std::printf("%-34s clear  %9.0f msg/s  p50 %7.1f  p99 %7.1f  p99.9 %7.1f us  (%zu recv)\n", "",
+                clear.messages_per_second, clear.p50_us, clear.p99_us, clear.p999_us,
+                clear.received);
+    std::printf(
+        "%-34s ratio throughput %.2f, p50 added %.1f us, p99 added %.1f us\n", "",
+        clear.messages_per_second > 0 ? sealed.messages_per_second / clear.messages_per_second : 0,
+        sealed.p50_us - clear.p50_us, sealed.p99_us - clear.p99_us);
+    std::printf("%-34s connect to WELCOME: sealed %.0f us, clear %.0f us\n", "", sealed.connect_us,
+                clear.connect_us);
+  };
+  const std::uint64_t before = TransportHeapAllocations();
+  Result sealed = RunOurs(64, false, kPaced, kRate, 34111, true, true);
+  const std::uint64_t sealed_allocations = TransportHeapAllocations() - before;
+  SealedReport("64 B unguaranteed, 5000/s, sealed", sealed,
+               RunOurs(64, false, kPaced, kRate, 34112));
+  sealed = RunOurs(88, true, kPaced, kRate, 34113, true, true);
+  SealedReport("88 B guaranteed, 5000/s, sealed", sealed, RunOurs(88, true, kPaced, kRate, 34114));
+  sealed = RunOurs(64, false, kBurst, 0, 34115, true, true);
+  SealedReport("64 B unguaranteed, burst, sealed", sealed, RunOurs(64, false, kBurst, 0, 34116));
+  std::printf("heap allocations per sealed message (pool growth over the first sealed run): %.4f\n",
+              static_cast<double>(sealed_allocations) / kPaced);
   std::printf("transport heap allocations (pool growth): %llu\n",
               static_cast<unsigned long long>(TransportHeapAllocations()));
   return 0;
