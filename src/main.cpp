@@ -12,6 +12,7 @@
 #include "server/server_link.h"
 #include "state/context.h"
 #include "state/files.h"
+#include "ui/app_icon.h"
 #include "ui/qt_window_port.h"
 #include "ui/x11_keyboard.h"
 #include "voice/voice_chat.h"
@@ -33,6 +34,11 @@ int main(int argc, char** argv) {
   }
   std::signal(SIGCHLD, SIG_IGN);  // started companion programs are never waited for
   QApplication application(argc, argv);
+  // The windows carry the client's icon and name the desktop entry they belong to, so docks
+  // show the icon and group them with the launcher (X11 class "talmeris-client", the entry's
+  // StartupWMClass).
+  QApplication::setWindowIcon(ui::AppIcon());
+  QGuiApplication::setDesktopFileName("talmeris");
 
   ui::QtWindowPort windows;
   auto network = net::CreateEnetNetwork();
