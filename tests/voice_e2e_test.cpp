@@ -197,11 +197,19 @@ TEST_F(VoiceEndToEnd, PushToTalkNamesTheTargetsOnceAndVoiceActivationIgnoresLowN
   birch.audio.Speak(test::Noise(1.0, -60));
   ASSERT_TRUE(birch.WaitFor([&] { return birch.audio.Pending() == 0; }));
   EXPECT_EQ(Count(birch, Check(kCtlTx, true)), 0);
+  // Amber hears birch, then turns voice off and on again (a new engagement, its clock from 0):
+  // the earlier talker is forgotten, so what birch says next is heard whole.
+  birch.audio.Speak(test::Tone(500, 0.4, -12));
+  ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, Check(kCtlRx, false)) == 1; }));
+  amber.pending_voice_toggles = 2;
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.pending_voice_toggles.load() == 0; }));
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.ctx.voice_connected.load(); }));
   const Samples sentence = test::Speak("Requesting clearance to dock at the northern ring.");
   ASSERT_FALSE(sentence.empty()) << "espeak-ng and sox are needed";
   amber.audio.ClearRecords();
+  const int rx_off = Count(amber, Check(kCtlRx, false));  // the toggle unchecked it once
   birch.audio.Speak(sentence);
-  ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, Check(kCtlRx, false)) == 1; }));
+  ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, Check(kCtlRx, false)) == rx_off + 1; }));
   const Samples heard = test::PlayedSamples(amber.audio);
   const long from = test::FirstLoud(heard, 0.02);
   ASSERT_GE(from, 0);

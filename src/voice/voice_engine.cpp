@@ -65,6 +65,8 @@ struct Encoder {
     for (int at = 0; at < kFrameSamples; at += kPreprocessSamples)
       speex_preprocess_run(preprocess, frame + at);
   }
+  // A spurt starts from a fresh encoder state: the frames between spurts were never encoded.
+  void Restart() { opus_encoder_ctl(opus, OPUS_RESET_STATE); }
   std::uint32_t Encode(const std::int16_t* frame, std::uint8_t* out) {
     const opus_int32 n = opus_encode(opus, frame, kFrameSamples, out, kMaxOpusBytes);
     return n > 0 ? static_cast<std::uint32_t>(n) : 0;
@@ -223,12 +225,18 @@ class OpusVoiceClient final : public VoiceClient {
     Encoder encoder(system_.options());
     VoiceDetector detector(setup.open_db, setup.close_db);
     std::array<std::int16_t, kFrameSamples> frame{}, mix{}, voice{};
+    // The frames before the current one, kept as preprocessed samples and encoded only when
+    // voice activation opens on them: an idle client encodes nothing.
     struct PreRoll {
       std::uint16_t sequence = 0;
-      std::uint32_t size = 0;  // 0: nothing encoded at that time
-      std::uint8_t opus[kMaxOpusBytes];
+      bool kept = false;  // false: no samples kept at that time (no targets)
+      std::array<std::int16_t, kFrameSamples> samples{};
     };
     std::array<PreRoll, kPreRollFrames> preroll{};
+    std::uint8_t opus[kMaxOpusBytes];
+    // A new engagement starts clean: its frame clock starts at 0, so talkers of an earlier one
+    // (still "talking" by their old clock) would light RX and play silence.
+    for (auto& t : talkers_) t = TalkerSlot{};
     std::array<Received, kReceiveRing> arrived;
     bool sending = false;
     std::int64_t frame_number = 0;
@@ -257,23 +265,29 @@ class OpusVoiceClient final : public VoiceClient {
       const bool open = detector.Update(FrameLevelDb(frame.data(), kFrameSamples));
       const bool want = targets > 0 && (!(flags & DVCLIENTCONFIG_AUTOVOICEACTIVATED) || open);
       PreRoll& now = preroll[sequence % kPreRollFrames];
-      now.size = 0;
+      now.kept = false;
       if (targets > 0) {
         encoder.Preprocess(frame.data());
         now.sequence = sequence;
-        now.size = encoder.Encode(frame.data(), now.opus);
+        now.samples = frame;
+        now.kept = true;
       }
       if (want && !sending) {
         Tell(VoiceMessage::RecordStart);
+        encoder.Restart();
         for (int back = kPreRollFrames - 1; back >= 1; --back) {
           const PreRoll& p = preroll[static_cast<std::uint16_t>(sequence - back) % kPreRollFrames];
-          if (p.size > 0 && p.sequence == static_cast<std::uint16_t>(sequence - back))
-            SendFrame(p.sequence, p.opus, p.size);
+          if (!p.kept || p.sequence != static_cast<std::uint16_t>(sequence - back)) continue;
+          if (const std::uint32_t size = encoder.Encode(p.samples.data(), opus))
+            SendFrame(p.sequence, opus, size);
         }
       } else if (!want && sending) {
         Tell(VoiceMessage::RecordStop);
       }
-      if (want && now.size > 0) SendFrame(sequence, now.opus, now.size);
+      if (want && now.kept) {
+        if (const std::uint32_t size = encoder.Encode(now.samples.data(), opus))
+          SendFrame(sequence, opus, size);
+      }
       sending = want;
 
       // Playing: what arrived goes to its talker's buffer; each talker gives 20 ms; the mix

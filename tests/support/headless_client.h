@@ -85,6 +85,7 @@ struct HeadlessClient {
     while (std::chrono::steady_clock::now() < deadline) {
       if (int code = Ended(kMain); code >= 0) return code;
       if (pending_close.exchange(false)) OrderlyClose(ctx, kMain);
+      for (; pending_voice_toggles.load() > 0; --pending_voice_toggles) ToggleVoiceEnabled(ctx);
       RunTick(ctx, kMain);
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -132,8 +133,9 @@ struct HeadlessClient {
   WindowId next_dialog = 100;
   std::string login_prefilled_name;
   bool login_remembered = false;
-  std::atomic<bool> pending_close{false};  // the user closes the main dialog
-  std::chrono::seconds main_limit{30};     // the main dialog ends with -1 after this long
+  std::atomic<bool> pending_close{false};     // the user closes the main dialog
+  std::atomic<int> pending_voice_toggles{0};  // the user clicks Configuration's "Enabled"
+  std::chrono::seconds main_limit{30};        // the main dialog ends with -1 after this long
   std::thread thread;
   std::atomic<bool> done{false};
   int exit_code = -1;
