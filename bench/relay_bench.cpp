@@ -12,7 +12,8 @@
 //   soak            a companion that acknowledges every two seconds and a server handler held
 //                   (as in a message box) while the source sends 200 messages a second
 //
-//   relay_bench [--trials N] [--seconds S] [--soak S]
+//   relay_bench [--trials N] [--seconds S] [--soak S] [--clear]
+// The hub's server side runs the secure session unless --clear is given.
 #include <enet/enet.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,6 +32,7 @@
 
 #include "base/bytes.h"
 #include "net/enet_transport.h"
+#include "net/secure_session.h"
 #include "peers/peer_handler.h"
 #include "server/network_objects.h"
 #include "server/protocol.h"
@@ -256,8 +258,30 @@ net::HRESULT MeasuredServerHandler(void* context, const net::Message& m) {
   return hr;
 }
 
+// The server side of the hub as the real client has it: the secure session (the source proves
+// a key, every datagram sealed); `--clear` runs it in clear, for comparison.
+bool g_sealed = true;
+const net::KeyPair& SourceKey() {
+  static const net::KeyPair key = net::KeyPairFromSecret([] {
+    net::Key k;
+    k.fill(0x42);
+    return k;
+  }());
+  return key;
+}
+net::EnetOptions WorldOptions() {
+  net::EnetOptions o;
+  if (g_sealed) {
+    o.secure_host = true;
+    std::copy(SourceKey().secret_key.begin(), SourceKey().secret_key.end(),
+              o.host_secret_key.begin());
+  }
+  return o;
+}
+
 struct Hub {
-  std::unique_ptr<net::Network> world = net::CreateEnetNetwork();  // source and companions
+  // The source (the game server, secure like the real one) and the companions (clients).
+  std::unique_ptr<net::Network> world = net::CreateEnetNetwork(WorldOptions());
   std::unique_ptr<net::Network> client_network;
   std::unique_ptr<net::Server> source;
   std::atomic<net::DPNID> client_id{0};
@@ -302,6 +326,7 @@ struct Hub {
     ctx->tables.own_vessel_slot = 63;
     ctx->tables.vessels[63].present = 1;
     HostPeerSession(*ctx);
+    if (g_sealed) ctx->net.net_client->SecureWith(SourceKey().public_key.data());
     ctx->net.net_client->Connect(app, *ctx->net.server_address, *ctx->net.client_device_address);
     companions.Start(static_cast<std::uint16_t>(ctx->peer_host_port), true);
     auto deadline = Clock::now() + std::chrono::seconds(10);
@@ -575,11 +600,14 @@ void Print(const char* what, const Figures& f) {
 int main(int argc, char** argv) {
   int trials = 5;
   double seconds = 3.0, soak = 60.0;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (!std::strcmp(argv[i], "--trials")) trials = std::atoi(argv[i + 1]);
-    if (!std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[i + 1]);
-    if (!std::strcmp(argv[i], "--soak")) soak = std::atof(argv[i + 1]);
+  for (int i = 1; i < argc; ++i) {
+    const bool value = i + 1 < argc;
+    if (!std::strcmp(argv[i], "--clear")) g_sealed = false;
+    if (value && !std::strcmp(argv[i], "--trials")) trials = std::atoi(argv[++i]);
+    if (value && !std::strcmp(argv[i], "--seconds")) seconds = std::atof(argv[++i]);
+    if (value && !std::strcmp(argv[i], "--soak")) soak = std::atof(argv[++i]);
   }
+  std::printf("server side: %s\n", g_sealed ? "secure session (sealed)" : "in clear");
   net::CreateEnetNetwork();          // initialises ENet with the transport's allocator
   const double realistic = 64 * 20;  // 64 vessels at 20 Hz
 
