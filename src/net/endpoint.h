@@ -102,6 +102,11 @@ struct Endpoint {
                        Deliveries& out);
   // Takes a connection that has said hello into the table, as established.
   void Admit(std::unique_ptr<Connection> owned, Deliveries& out);
+  // Host: refuses a connection's hello (REJECT with DPNERR_INVALIDAPPLICATION, in clear) and
+  // lets it go.
+  void Refuse(ENetPeer* peer);
+  // Client: the connect completes as the server's welcome says.
+  void Welcomed(Connection& c, DPNID player, std::uint64_t clock, Deliveries& out);
   void FailConnect(Connection& c, HRESULT result, Deliveries& out);
   void OnReceive(ENetEvent& e, Deliveries& out);
   void OnDisconnect(ENetEvent& e, Deliveries& out);

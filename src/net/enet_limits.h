@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/secure_session.h"
 #include "net/transport.h"
 
 namespace talmeris::net::detail {
@@ -30,7 +31,7 @@ constexpr std::size_t kSpareSlots = 16;
 constexpr std::size_t kMaxHandlerThreads = 8;
 // Received data held per connection before it is handed out: one payload in reassembly on each
 // channel and one more arriving.
-constexpr std::size_t kMaxWaitingData = 4 * kMaxPayload;
+constexpr std::size_t kMaxWaitingData = 4 * (kMaxPayload + kSealOverhead);  // sealed ones too
 // What one connection may hold in queues (docs/transport.md, "Bounds").
 constexpr std::uint32_t kUnguaranteedSendBound = 256 * 1024;     // queued bytes: drop new ones
 constexpr std::uint32_t kGuaranteedSendBound = 8 * 1024 * 1024;  // queued bytes: drop the peer

@@ -96,12 +96,7 @@ void Endpoint::OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, D
       auto owned = TakePending(peer);
       if (!owned) return;
       if (f.version != kProtocolVersion || !(f.application == application)) {
-        ControlFrame reject;
-        reject.type = kReject;
-        reject.result = DPNERR_INVALIDAPPLICATION;
-        SendControl(peer, bytes, EncodeControl(reject, bytes), true);
-        peer->data = nullptr;
-        enet_peer_disconnect_later(peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+        Refuse(peer);
         return;
       }
       owned->id = next_id++;
@@ -115,12 +110,7 @@ void Endpoint::OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, D
     }
     case kWelcome:
       if (is_server || c->established || secure) return;
-      c->id = f.player;
-      c->established = true;
-      NoteRtt(*c, f.clock);
-      connecting.store(false);
-      connected.store(true);
-      out.Add(c, {MessageId::ConnectComplete, DPN_OK, c->id, nullptr, true});
+      Welcomed(*c, f.player, f.clock, out);
       return;
     case kReject:
       if (is_server || c->established) return;
@@ -146,42 +136,52 @@ void Endpoint::Admit(std::unique_ptr<Connection> owned, Deliveries& out) {
   out.Add(raw, {MessageId::CreatePlayer, DPN_OK, raw->id, nullptr, true});
 }
 
+void Endpoint::Refuse(ENetPeer* peer) {
+  ControlFrame reject;
+  reject.type = kReject;
+  reject.result = DPNERR_INVALIDAPPLICATION;
+  std::uint8_t bytes[kMaxControlSize];
+  peer->data = nullptr;  // gone for the table; the REJECT leaves in clear
+  SendControl(peer, bytes, EncodeControl(reject, bytes), true);
+  enet_peer_disconnect_later(peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+}
+
+void Endpoint::Welcomed(Connection& c, DPNID player, std::uint64_t clock, Deliveries& out) {
+  c.id = player;
+  c.established = true;
+  NoteRtt(c, clock);
+  connecting.store(false);
+  connected.store(true);
+  out.Add(&c, {MessageId::ConnectComplete, DPN_OK, c.id, nullptr, true});
+}
+
 // Before the keys only the handshake counts: a host answers a SECURE HELLO (and refuses a plain
 // HELLO), a client takes a SECURE WELCOME that opens or a REJECT, and a plain WELCOME fails its
 // connect (a server that proves no key is not the server).
 void Endpoint::OnSecureControl(Connection& c, ENetPeer* peer, const std::uint8_t* d, std::size_t n,
                                Deliveries& out) {
+  if (c.established) return;
   if (is_server) {
-    if (c.established || (d[0] != kSecureHello && d[0] != kHello)) return;
     HelloFields hello;
-    const bool read = d[0] == kSecureHello && ReadSecureHello(&c.handshake, d, n, &hello);
-    if (d[0] == kSecureHello && !read) return;  // too short: ignored like any malformed frame
+    if (d[0] == kSecureHello && !ReadSecureHello(&c.handshake, d, n, &hello)) return;  // short
+    if (d[0] != kSecureHello && d[0] != kHello) return;
     auto owned = TakePending(peer);
     if (!owned) return;
     std::uint8_t welcome[kSecureWelcomeSize];
     SessionKeys keys;
-    const DPNID id = next_id;
-    if (!read || hello.version != kSecureVersion || !(hello.application == application) ||
-        !WriteSecureWelcome(owned->handshake, host_key, MakeKeyPair(), id, hello.clock, welcome,
-                            &keys)) {
-      ControlFrame reject;
-      reject.type = kReject;
-      reject.result = DPNERR_INVALIDAPPLICATION;
-      std::uint8_t bytes[kMaxControlSize];
-      peer->data = nullptr;
-      SendControl(peer, bytes, EncodeControl(reject, bytes), true);
-      enet_peer_disconnect_later(peer, static_cast<enet_uint32>(DPNERR_INVALIDAPPLICATION));
+    if (d[0] == kHello || hello.version != kSecureVersion || !(hello.application == application) ||
+        !WriteSecureWelcome(owned->handshake, host_key, MakeKeyPair(), next_id, hello.clock,
+                            welcome, &keys)) {
+      Refuse(peer);
       return;
     }
-    ++next_id;
-    owned->id = id;
+    owned->id = next_id++;
     SendControl(peer, welcome, sizeof welcome, true);  // in clear: the keys start after it
     owned->seal.keys = keys;
     owned->seal.active = true;
     Admit(std::move(owned), out);
     return;
   }
-  if (c.established) return;
   if (d[0] == kReject) {
     ControlFrame f;
     if (DecodeControl(d, n, &f)) FailConnect(c, f.result, out);
@@ -206,12 +206,7 @@ void Endpoint::OnSecureControl(Connection& c, ENetPeer* peer, const std::uint8_t
   server_key_proven = true;
   c.seal.keys = keys;
   c.seal.active = true;
-  c.id = welcome.player;
-  c.established = true;
-  NoteRtt(c, welcome.clock);
-  connecting.store(false);
-  connected.store(true);
-  out.Add(&c, {MessageId::ConnectComplete, DPN_OK, c.id, nullptr, true});
+  Welcomed(c, welcome.player, welcome.clock, out);
 }
 
 void Endpoint::FailConnect(Connection& c, HRESULT result, Deliveries& out) {

@@ -99,12 +99,14 @@ bool SodiumReady() {
 }
 
 KeyPair MakeKeyPair() {
+  SodiumReady();
   KeyPair k;
   crypto_box_keypair(k.public_key.data(), k.secret_key.data());
   return k;
 }
 
 KeyPair KeyPairFromSecret(const Key& secret) {
+  SodiumReady();
   KeyPair k;
   k.secret_key = secret;
   crypto_scalarmult_base(k.public_key.data(), secret.data());

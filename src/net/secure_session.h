@@ -23,7 +23,7 @@ struct KeyPair {
 
 // libsodium set up once per process; false when it cannot be (no usable random source).
 bool SodiumReady();
-// A fresh X25519 key pair, or the one that belongs to a secret key.
+// A fresh X25519 key pair, or the one that belongs to a secret key (libsodium set up first).
 KeyPair MakeKeyPair();
 KeyPair KeyPairFromSecret(const Key& secret);
 

@@ -49,14 +49,7 @@ std::vector<std::string> ParseOfflineMessages(std::string_view bytes) {
 }
 
 std::vector<std::string> ReadOfflineMessages(const std::filesystem::path& file) {
-  std::FILE* f = OpenFile(file, "rb");
-  if (!f) return {};
-  std::string bytes;
-  char buffer[4096];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, n);
-  std::fclose(f);
-  return ParseOfflineMessages(bytes);
+  return ParseOfflineMessages(ReadFileBytes(file));
 }
 
 bool WriteOfflineMessages(const std::filesystem::path& file,

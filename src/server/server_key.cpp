@@ -17,19 +17,6 @@ std::string Address(const ClientContext& ctx) {
   return ctx.server_host + ":" + std::to_string(ctx.server_port);
 }
 
-std::string ReadSmallFile(const std::filesystem::path& file, std::size_t max) {
-  std::string bytes;
-  if (std::FILE* f = OpenFile(file, "rb")) {
-    char buffer[4096];
-    std::size_t n;
-    while (bytes.size() < max && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
-      bytes.append(buffer, n);
-    }
-    std::fclose(f);
-  }
-  return bytes.substr(0, max);
-}
-
 // The key remembered for `address`, if any.
 bool Remembered(const std::string& text, const std::string& address, net::Key* key) {
   std::istringstream lines(text);
@@ -52,7 +39,7 @@ std::filesystem::path KnownServersFile(const ClientContext& ctx) {
 void SecureServerSession(ClientContext& ctx) {
   if (!ctx.net.net_client) return;
   net::Key key;
-  const std::string pinned = ReadSmallFile(ctx.File(kServerKeyFile), 1024);
+  const std::string pinned = ReadFileBytes(ctx.File(kServerKeyFile), 1024);
   ctx.server_key_from_file =
       !pinned.empty() && net::ParseKeyText(pinned.data(), pinned.size(), &key);
   if (!pinned.empty() && !ctx.server_key_from_file) {
@@ -62,7 +49,7 @@ void SecureServerSession(ClientContext& ctx) {
   }
   ctx.server_key_remembered =
       !ctx.server_key_from_file &&
-      Remembered(ReadSmallFile(KnownServersFile(ctx), kKnownServersMax), Address(ctx), &key);
+      Remembered(ReadFileBytes(KnownServersFile(ctx), kKnownServersMax), Address(ctx), &key);
   const bool pin = ctx.server_key_from_file || ctx.server_key_remembered;
   ctx.net.net_client->SecureWith(pin ? key.data() : nullptr);
 }
@@ -73,7 +60,7 @@ void ServerSessionConnected(ClientContext& ctx) {
   if (!ctx.net.net_client->ServerKey(key.data())) return;
   const auto file = KnownServersFile(ctx);
   if (file.empty()) return;
-  std::string text = ReadSmallFile(file, kKnownServersMax);
+  std::string text = ReadFileBytes(file, kKnownServersMax);
   if (!text.empty() && text.back() != '\n') text += '\n';
   text += Address(ctx) + " " + net::KeyText(key).data() + "\n";
   std::error_code ec;

@@ -1,10 +1,11 @@
-// Whole-file writes and permissions for the installation's files; no state, no lock.
+// Whole-file reads and writes and permissions for the installation's files; no state, no lock.
 #include "state/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace talmeris {
@@ -26,6 +27,19 @@ bool WriteFileWhole(const std::filesystem::path& path, std::string_view bytes, u
   ok = ok && std::rename(temp.c_str(), path.c_str()) == 0;
   if (!ok) ::unlink(temp.c_str());
   return ok;
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path, std::size_t max) {
+  std::string bytes;
+  if (std::FILE* f = OpenFile(path, "rb")) {
+    char buffer[4096];
+    std::size_t n;
+    while (bytes.size() < max && (n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+      bytes.append(buffer, std::min(n, max - bytes.size()));
+    }
+    std::fclose(f);
+  }
+  return bytes;
 }
 
 bool RestrictToUser(int fd) {

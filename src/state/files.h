@@ -19,6 +19,10 @@ inline std::FILE* OpenFile(const std::filesystem::path& file, const char* mode) 
 // leaves the old file as it was. False when anything failed; the temporary file is removed.
 bool WriteFileWhole(const std::filesystem::path& path, std::string_view bytes, unsigned mode);
 
+// A file's bytes, at most `max` of them; empty when it cannot be opened.
+std::string ReadFileBytes(const std::filesystem::path& path,
+                          std::size_t max = static_cast<std::size_t>(-1));
+
 // Takes group and other permissions off an open file, once: the file may hold a password.
 bool RestrictToUser(int fd);
 

@@ -63,6 +63,15 @@ int Control(std::int8_t wire) {
   return static_cast<std::int8_t>((wire * 127) & 0xFF);
 }
 
+// Closes the open flight data file; false when it is not whole: a write failed on the way (a
+// full disk) or the close did.
+bool CloseFlightFile(WorldState& w) {
+  const bool whole = !std::ferror(w.fdr_file);
+  const bool closed = std::fclose(w.fdr_file) == 0 && whole;
+  w.fdr_file = nullptr;
+  return closed;
+}
+
 }  // namespace
 
 bool RecordingActive(ClientContext& ctx) {
@@ -77,14 +86,8 @@ bool ToggleRecording(ClientContext& ctx, WindowId window) {
     std::lock_guard lock(ctx.world_lock);
     WorldState& w = ctx.world;
     if (w.fdr_file) {
-      // A write that failed on the way (a full disk) makes the file incomplete, however the
-      // close goes.
-      const bool whole = !std::ferror(w.fdr_file);
-      const bool closed = std::fclose(w.fdr_file) == 0 && whole;
-      w.fdr_file = nullptr;
-      line = "File \"" + std::string(w.fdr_file_name.View()) + "\" closed...";
-      if (!closed)
-        line = "File \"" + std::string(w.fdr_file_name.View()) + "\" was not saved whole!";
+      line = "File \"" + std::string(w.fdr_file_name.View()) +
+             (CloseFlightFile(w) ? "\" closed..." : "\" was not saved whole!");
     } else {
       char name[32];
       std::snprintf(name, sizeof name, "fdr%03i.dat", static_cast<int>(w.fdr_file_number));
@@ -137,9 +140,11 @@ void RecordSample(ClientContext& ctx, const std::uint8_t* sample, std::size_t si
       // world_lock is held (and the server's states are handled on the transport's thread).
       // Recording stops here, so the samples that follow until the client has closed post no
       // more boxes.
-      std::fclose(w.fdr_file);
-      w.fdr_file = nullptr;
       const WindowId main = ctx.main_window.load();
+      if (!CloseFlightFile(w)) {
+        ctx.event_log.Add(
+            main, "File \"" + std::string(w.fdr_file_name.View()) + "\" was not saved whole!");
+      }
       ctx.ports.windows->PostMessageBox(main, "Out of string space for FDR...",
                                         "Client Application", kMbIconWarning,
                                         s.from_view ? WindowPort::kThenClose : kEndFatal);

@@ -43,7 +43,6 @@ bool DevServer::Start() {
     std::copy(options_.secret_key.begin(), options_.secret_key.end(), secret.begin());
     key = KeyPairFromSecret(secret);
   } else {
-    SodiumReady();
     key = MakeKeyPair();
   }
   std::copy(key.public_key.begin(), key.public_key.end(), public_key_.begin());

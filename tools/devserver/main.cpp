@@ -46,7 +46,6 @@ bool LoadOrMakeKey(const std::string& file, talmeris::net::Key* secret) {
     return false;
   }
   if (fs::path(file).has_parent_path()) fs::create_directories(fs::path(file).parent_path(), ec);
-  SodiumReady();
   const KeyPair pair = MakeKeyPair();
   const std::string temp = file + ".new." + std::to_string(getpid());
   const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
