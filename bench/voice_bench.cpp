@@ -1,12 +1,16 @@
-// Voice chat figures: mouth-to-ear latency in the middle of a talk spurt (the two in-memory
-// devices keep their 20 ms clocks' phase for a run, so the rounds of one run agree and runs
-// differ by up to a frame), and the processor
-// time of a talker's and a listener's voice thread, for two client cores with sound devices in
-// memory talking through the development server on loopback. Prints; asserts nothing.
+// Voice chat figures for two client cores talking through the development server on loopback,
+// each with an in-memory sound card whose callback comes every 10 ms: the processor time of a
+// talker's and a listener's voice thread; mouth-to-ear latency in the middle of a talk spurt
+// over ROUNDS rounds (between rounds the listener's card stalls a random part of a period, so
+// the two cards' phases differ from round to round as they would between real machines); the
+// latency through a 0.3 s stall of the listener's voice thread; and how much of an echo (the
+// listener's speaker heard by its microphone 60 ms later, 6 dB down) comes back to the talker.
+// Prints; asserts nothing.
 //   voice_bench [ROUNDS]
 #include <dirent.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -22,39 +26,57 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Processor seconds used so far by each thread of this process, by thread name.
+// Processor seconds used so far by each thread of this process, by thread name (the
+// scheduler's own count, in nanoseconds).
 std::map<std::string, double> ThreadSeconds() {
   std::map<std::string, double> seconds;
-  const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
   DIR* tasks = opendir("/proc/self/task");
   while (dirent* e = tasks ? readdir(tasks) : nullptr) {
     if (e->d_name[0] == '.') continue;
     const std::string dir = std::string("/proc/self/task/") + e->d_name;
-    std::string name, stat;
+    std::string name;
+    double ns = 0;
     std::getline(std::ifstream(dir + "/comm"), name);
-    std::getline(std::ifstream(dir + "/stat"), stat);
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skip;
-    unsigned long utime = 0, stime = 0;
-    for (int i = 3; i <= 13; ++i) fields >> skip;
-    fields >> utime >> stime;
-    seconds[name] += static_cast<double>(utime + stime) / tick;
+    std::ifstream(dir + "/schedstat") >> ns;
+    seconds[name] += ns / 1e9;
   }
   if (tasks) closedir(tasks);
   return seconds;
 }
 
-std::unique_ptr<test::HeadlessClient> Join(std::uint32_t port, const std::string& name) {
+std::unique_ptr<test::HeadlessClient> Join(std::uint32_t port, const std::string& name,
+                                           bool ptt = false, bool echo_cancellation = true) {
   auto c = std::make_unique<test::HeadlessClient>(port, name, "pw");
   Settings s = NewFileSettings(5);
   s.voice_enabled = 1;
+  s.voice_push_to_talk = ptt ? 1 : 0;
   auto bytes = EncodeSettings(s);
   c->dir.Write(kSettingsFileName, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-  voice::SaveAudioSetup(AudioSetupFile(c->dir.path() / "config"), {});
+  voice::AudioSetup setup;
+  setup.echo_cancellation = echo_cancellation;
+  voice::SaveAudioSetup(AudioSetupFile(c->dir.path() / "config"), setup);
   c->voice.SetThreadName("voice-" + name);
   c->audio.keep_records = true;
+  c->main_limit = std::chrono::seconds(900);
+  if (ptt) {  // a player without a headset, holding the key: what it hears is sent back
+    c->audio.echo_delay = std::chrono::milliseconds(60);
+    c->audio.echo_gain = 0.5f;
+    c->keyboard.down = true;
+  }
   c->Start();
   return c;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+double Rms(const test::Samples& s, std::size_t from, std::size_t to) {
+  double sum = 0;
+  to = std::min(to, s.size());
+  for (std::size_t i = from; i < to; ++i) sum += static_cast<double>(s[i]) * s[i];
+  return to > from ? std::sqrt(sum / static_cast<double>(to - from)) : 0.0;
 }
 
 int Count(test::HeadlessClient& c, const std::string& call) {
@@ -66,10 +88,13 @@ int Count(test::HeadlessClient& c, const std::string& call) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
   devserver::Options options;
   options.port = test::NextTestPort();
-  options.accounts = {{"amber", "pw", "Amber Lee", 1}, {"birch", "pw", "Birch Ray", 1}};
+  options.accounts = {{"amber", "pw", "Amber Lee", 1},
+                      {"birch", "pw", "Birch Ray", 1},
+                      {"carol", "pw", "Carol Fen", 1},
+                      {"dana", "pw", "Dana Holt", 1}};
   devserver::DevServer server(options);
   if (!server.Start()) {
     std::fprintf(stderr, "the development server did not start\n");
@@ -125,23 +150,81 @@ int main(int argc, char** argv) {
 
   // Mouth to ear in the middle of a spurt, round after round.
   std::vector<double> latencies;
+  std::srand(7);
   for (int r = 0; r < rounds; ++r) {
     // The last spurt has ended at birch before the next one starts.
     test::WaitUntil(
         [&] { return Count(*birch, "check 7:1078 0") == Count(*birch, "check 7:1078 1"); });
+    birch->audio.StallCallback(std::chrono::microseconds(std::rand() % 10000));
     const int rx_off = Count(*birch, "check 7:1078 0");
     auto ms = test::MidSpurtMouthToEarMs(amber->audio, birch->audio,
                                          [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
     if (ms) latencies.push_back(*ms);
   }
-  std::sort(latencies.begin(), latencies.end());
   if (!latencies.empty()) {
-    std::printf("mouth to ear mid-spurt over %zu rounds: min %.1f  median %.1f  max %.1f ms\n",
-                latencies.size(), latencies.front(), latencies[latencies.size() / 2],
-                latencies.back());
+    std::printf("mouth to ear mid-spurt over %zu rounds: p50 %.1f  p99 %.1f  max %.1f ms\n",
+                latencies.size(), Percentile(latencies, 0.5), Percentile(latencies, 0.99),
+                *std::max_element(latencies.begin(), latencies.end()));
   }
   if (static_cast<int>(latencies.size()) < rounds)
     std::printf("%d rounds not measured\n", rounds - static_cast<int>(latencies.size()));
+
+  // Through a stall: amber speaks without a pause; birch's voice thread stops for 0.3 s at 1 s.
+  bool stalled = false;
+  const int rx_off = Count(*birch, "check 7:1078 0");
+  const auto marks = test::MarkerLatencies(
+      amber->audio, birch->audio, 5.0,
+      [&](double t) {
+        if (t >= 1.0 && !stalled) {
+          birch->audio.StallReader(std::chrono::milliseconds(300));
+          stalled = true;
+        }
+      },
+      [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
+  std::printf("through a 0.3 s stall of the listener's voice thread at 1 s (mouth to ear):\n ");
+  for (const auto& m : marks) std::printf(" %.1fs:%.0f", m.spoken_s, m.latency_ms);
+  std::printf(" ms\n");
+
+  // Echo: amber speaks; birch, holding the push-to-talk key, hears her in his microphone 60 ms
+  // later at half the level. What amber hears back, against what birch's microphone heard of
+  // her, is the echo return loss enhancement (with his echo cancellation on, then off).
+  for (const bool cancel : {true, false}) {
+    auto carol = Join(options.port, cancel ? "carol" : "dana", /*ptt=*/true, cancel);
+    test::WaitUntil([&] { return carol->ctx.voice_connected.load(); });
+    for (auto* c : {amber.get(), carol.get()}) {
+      const std::string other = c == amber.get() ? (cancel ? "carol" : "dana") : "amber";
+      test::WaitUntil([&] {
+        for (auto& p : c->ctx.tables.roster) {
+          std::lock_guard lock(p.lock);
+          if (p.online && p.handle.View() == other) {
+            p.voice_include = 1;
+            return true;
+          }
+        }
+        return false;
+      });
+    }
+    std::this_thread::sleep_for(1500ms);  // both refreshes name the other
+    amber->audio.ClearRecords();
+    carol->audio.ClearRecords();
+    test::Samples talk;
+    while (talk.size() < 8 * 48000) test::Append(talk, speech);
+    amber->audio.Speak(talk);
+    test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
+    std::this_thread::sleep_for(500ms);
+    // After 3 s of adaptation: amber's voice as carol's microphone took it (half what carol
+    // played), against what came back to amber.
+    const test::Samples played_at_carol = test::PlayedSamples(carol->audio);
+    const test::Samples back = test::PlayedSamples(amber->audio);
+    const double echo = 0.5 * Rms(played_at_carol, 3 * 48000, 8 * 48000);
+    const double returned = Rms(back, 3 * 48000, 8 * 48000 + 24000);
+    std::printf("echo cancellation %s: echo %.1f dBFS, returned %.1f dBFS, ERLE %.1f dB\n",
+                cancel ? "on " : "off", 20 * std::log10(echo / 32768 + 1e-9),
+                20 * std::log10(returned / 32768 + 1e-9),
+                20 * std::log10((echo + 1e-9) / (returned + 1e-9)));
+    server.Kick(cancel ? "carol" : "dana");
+    carol->Join();
+  }
   server.Kick("amber");
   server.Kick("birch");
   amber->Join();

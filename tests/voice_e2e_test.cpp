@@ -2,7 +2,9 @@
 // development server over loopback; sound measured with sox.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -38,15 +40,19 @@ class VoiceEndToEnd : public ::testing::Test {
       }
     }
   }
-  // A signed-in client with voice enabled in the given mode.
-  HeadlessClient& Join(const std::string& name, bool setup_ran = true, bool ptt = false) {
+  // A signed-in client with voice enabled in the given mode; `card` sets its sound card up.
+  HeadlessClient& Join(const std::string& name, bool setup_ran = true, bool ptt = false,
+                       const std::function<void(HeadlessClient&)>& card = {}) {
     auto c = std::make_unique<HeadlessClient>(port, name, "pw");
+    if (card) card(*c);
     Settings s = NewFileSettings(5);
     s.voice_enabled = 1;
     s.voice_push_to_talk = ptt ? 1 : 0;
     auto bytes = EncodeSettings(s);
     c->dir.Write(kSettingsFileName, std::vector<std::uint8_t>(bytes.begin(), bytes.end()));
-    if (setup_ran) voice::SaveAudioSetup(AudioSetupFile(c->dir.path() / "config"), {});
+    voice::AudioSetup setup;
+    setup.echo_cancellation = echo_cancellation;
+    if (setup_ran) voice::SaveAudioSetup(AudioSetupFile(c->dir.path() / "config"), setup);
     c->audio.keep_records = true;
     c->Start();
     EXPECT_TRUE(c->Running());
@@ -100,6 +106,7 @@ class VoiceEndToEnd : public ::testing::Test {
     return found;
   }
 
+  bool echo_cancellation = true;  // for the clients joining next
   std::uint32_t port = 0;
   std::unique_ptr<ChildProcess> server;
   std::vector<std::pair<std::string, std::unique_ptr<HeadlessClient>>> clients;
@@ -220,6 +227,84 @@ TEST_F(VoiceEndToEnd, PushToTalkNamesTheTargetsOnceAndVoiceActivationIgnoresLowN
   ASSERT_TRUE(said.ok && got.ok);
   std::printf("sentence: said %.2f s rms %.3f, heard %.2f s rms %.3f\n", said.seconds, said.rms,
               got.seconds, got.rms);
+  EXPECT_NEAR(got.seconds, said.seconds, 0.25 * said.seconds);
+  EXPECT_GT(got.rms, 0.3 * said.rms);
+}
+
+TEST_F(VoiceEndToEnd, AStalledListenerCatchesUpAndAnEchoIsCancelledWhileNearSpeechPasses) {
+  // Birch's card calls back every 20 ms with 10 ms of output latency; his microphone hears his
+  // speaker 60 ms later at half the level (no headset), and he holds the push-to-talk key.
+  HeadlessClient& amber = Join("amber");
+  HeadlessClient& birch = Join("birch", true, /*ptt=*/true, [](HeadlessClient& c) {
+    c.audio.period_samples = 960;
+    c.audio.output_latency = 10ms;
+    c.audio.echo_delay = 60ms;
+    c.audio.echo_gain = 0.5f;
+    c.keyboard.down = true;
+  });
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.ctx.voice_connected.load(); }));
+  ASSERT_TRUE(birch.WaitFor([&] { return birch.ctx.voice_connected.load(); }));
+  ASSERT_TRUE(Include(amber, "birch"));
+  ASSERT_TRUE(Include(birch, "amber"));
+  std::size_t seen = 0;
+  for (int named = 0; named < 2;) named += NextTargets(&seen) != "nobody";
+
+  // Amber speaks without a pause; birch's voice thread stops for 0.3 s after 1 s. Within 2 s of
+  // it his delay is what it was before.
+  bool stalled = false;
+  const int rx_off = Count(birch, Check(kCtlRx, false));
+  const auto marks = test::MarkerLatencies(
+      amber.audio, birch.audio, 5.0,
+      [&](double t) {
+        if (t >= 1.0 && !stalled) birch.audio.StallReader(300ms);
+        stalled = stalled || t >= 1.0;
+      },
+      [&] { return Count(birch, Check(kCtlRx, false)) > rx_off; });
+  std::vector<double> before, after;
+  for (const auto& m : marks) {
+    if (m.spoken_s >= 0.5 && m.spoken_s < 1.0) before.push_back(m.latency_ms);
+    if (m.spoken_s >= 3.3) after.push_back(m.latency_ms);
+  }
+  ASSERT_GE(before.size(), 2u);
+  ASSERT_GE(after.size(), 6u);
+  const double usual = *std::max_element(before.begin(), before.end());
+  for (double ms : after) EXPECT_LE(ms, usual + 12.0) << "before the stall " << usual << " ms";
+
+  // Amber's voice comes back to her from birch's microphone: after three seconds of adaptation
+  // the echo he sends is at least 20 dB below what his microphone took in.
+  test::Samples talk, sentence = test::Speak("Vector two seven zero, climbing to the ring.");
+  ASSERT_FALSE(sentence.empty()) << "espeak-ng and sox are needed";
+  while (talk.size() < 8 * 48000) test::Append(talk, sentence);
+  amber.audio.ClearRecords();
+  birch.audio.ClearRecords();
+  amber.audio.Speak(talk);
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.Pending() == 0; }));
+  const auto rms = [](const Samples& s, std::size_t from, std::size_t to) {
+    double sum = 0;
+    for (std::size_t i = from; i < std::min(to, s.size()); ++i) sum += double(s[i]) * s[i];
+    return std::sqrt(sum / double(to - from));
+  };
+  const double echo = 0.5 * rms(test::PlayedSamples(birch.audio), 3 * 48000, 8 * 48000);
+  const double back = rms(test::PlayedSamples(amber.audio), 3 * 48000, 8 * 48000);
+  const double erle = 20 * std::log10(echo / std::max(back, 1.0));
+  std::printf("echo return loss enhancement: %.1f dB\n", erle);
+  EXPECT_GT(echo, 0.01 * 32768) << "birch did not hear amber";
+  EXPECT_GE(erle, 20.0);
+
+  // Birch's own voice passes the canceller whole.
+  amber.audio.ClearRecords();
+  birch.audio.Speak(sentence);
+  ASSERT_TRUE(birch.WaitFor([&] { return birch.audio.Pending() == 0; }));
+  const std::size_t periods = sentence.size() / voice::kFrameSamples + 50;
+  ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.PlayedFrames().size() > periods; }));
+  const Samples heard = test::PlayedSamples(amber.audio);
+  const long from = test::FirstLoud(heard, 0.02);
+  ASSERT_GE(from, 0) << "amber did not hear birch";
+  long to = static_cast<long>(heard.size()) - 1;
+  while (to > from && std::abs(heard[to]) < 0.02 * 32768) --to;
+  const test::SoxStat said = test::Measure(sentence),
+                      got = test::Measure(Samples(heard.begin() + from, heard.begin() + to + 1));
+  ASSERT_TRUE(said.ok && got.ok);
   EXPECT_NEAR(got.seconds, said.seconds, 0.25 * said.seconds);
   EXPECT_GT(got.rms, 0.3 * said.rms);
 }

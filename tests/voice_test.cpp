@@ -20,7 +20,7 @@
 namespace talmeris::voice {
 namespace {
 
-// Levels in dBFS, one per 20 ms frame, through a detector with the default thresholds.
+// Levels in dBFS, one per 10 ms frame, through a detector with the default thresholds.
 std::vector<bool> Feed(VoiceDetector& d, const std::vector<float>& levels) {
   std::vector<bool> open;
   for (float l : levels) open.push_back(d.Update(l));
@@ -32,18 +32,18 @@ TEST(VoiceDetector, OpensOnSpeechHoldsThroughPausesAndIgnoresNoiseAndClicks) {
   // Breathing-level noise, however long, never opens it; nor does one loud click.
   auto open = Feed(d, std::vector<float>(100, -50.0f));
   EXPECT_EQ(std::count(open.begin(), open.end(), true), 0);
-  open = Feed(d, {-10.0f, -50.0f, -50.0f});
+  open = Feed(d, {-10.0f, -10.0f, -10.0f, -50.0f, -50.0f});
   EXPECT_EQ(std::count(open.begin(), open.end(), true), 0);
-  // Speech opens it on its second frame; a 160 ms pause between words keeps it open.
-  open = Feed(d, {-20.0f, -20.0f, -20.0f});
-  EXPECT_EQ(open, (std::vector<bool>{false, true, true}));
-  open = Feed(d, std::vector<float>(8, -60.0f));
+  // Speech opens it after 40 ms; a 160 ms pause between words keeps it open.
+  open = Feed(d, {-20.0f, -20.0f, -20.0f, -20.0f, -20.0f});
+  EXPECT_EQ(open, (std::vector<bool>{false, false, false, true, true}));
+  open = Feed(d, std::vector<float>(16, -60.0f));
   EXPECT_EQ(std::count(open.begin(), open.end(), false), 0);
   // Between the thresholds it stays open; below the lower one it closes after the hold.
   open = Feed(d, std::vector<float>(20, -40.0f));
   EXPECT_EQ(std::count(open.begin(), open.end(), false), 0);
-  open = Feed(d, std::vector<float>(12, -60.0f));
-  EXPECT_EQ(std::count(open.begin(), open.end(), true), 10);
+  open = Feed(d, std::vector<float>(22, -60.0f));
+  EXPECT_EQ(std::count(open.begin(), open.end(), true), 20);
   EXPECT_FALSE(open.back());
   // The level of a frame: full-scale sine is -3 dB, silence -96.
   const test::Samples tone = test::Tone(1000, 0.02, 0.0), quiet = test::Silence(0.02);

@@ -93,10 +93,11 @@ class VoiceTest {
 // The audio setup: the devices, the voice-activation thresholds, and a monitor that plays the
 // microphone back and measures it while the setup dialog is open.
 struct AudioSetup {
-  std::string capture_device;   // empty = the default
-  std::string playback_device;  // empty = the default
-  float open_db = -36.0f;       // voice activation opens above this level (dBFS)
-  float close_db = -44.0f;      // and stays open above this one
+  std::string capture_device;     // empty = the default
+  std::string playback_device;    // empty = the default
+  float open_db = -36.0f;         // voice activation opens above this level (dBFS)
+  float close_db = -44.0f;        // and stays open above this one
+  bool echo_cancellation = true;  // off for a headset
 };
 
 class VoiceSystem {

@@ -1,4 +1,4 @@
-// The audio device port: one capture and one playback stream, 48 kHz mono, 20 ms frames. The
+// The audio device port: one capture and one playback stream, 48 kHz mono, 10 ms frames. The
 // voice thread waits on the capture side, so the microphone's clock paces sending and playing.
 #pragma once
 
@@ -14,16 +14,22 @@
 namespace talmeris::voice {
 
 constexpr int kSampleRate = 48000;
-constexpr int kFrameSamples = 960;  // 20 ms
-constexpr auto kFrameDuration = std::chrono::milliseconds(20);
+constexpr int kFrameSamples = 480;  // 10 ms
+constexpr auto kFrameDuration = std::chrono::milliseconds(10);
 
 class AudioDevice {
  public:
   virtual ~AudioDevice() = default;
-  // Waits up to `timeout` for the next captured frame; false when none came.
-  virtual bool ReadCapture(std::int16_t* frame, std::chrono::milliseconds timeout) = 0;
+  // Waits up to `timeout` for the next captured frame: 0 when none came, else the frames of time
+  // it stands for (more than 1 when the reader fell behind and older frames were skipped).
+  // `played` (when not null) gets what the device played while that frame was captured: the
+  // reference an echo of the speakers in the microphone follows at a fixed delay.
+  virtual int ReadCapture(std::int16_t* frame, std::int16_t* played,
+                          std::chrono::milliseconds timeout) = 0;
   // Queues one frame for playback.
   virtual void WritePlayback(const std::int16_t* frame) = 0;
+  // What waits to be heard: the queued playback and the device's own output latency.
+  virtual std::chrono::microseconds PlaybackDelay() = 0;
 };
 
 // Opens devices by name ("" = the default). The only virtual class of the audio side besides
@@ -37,15 +43,17 @@ class AudioBackend {
                                             const std::string& playback) = 0;
 };
 
-// A device that exists only in memory, running on the steady clock in real time: a frame is
-// captured every 20 ms from what was spoken into it (silence when nothing is), and every frame
-// written for playback is kept with the time it was written. Serves the tests, and machines
+// A device that exists only in memory and behaves like a sound card: a timer thread calls its
+// callback every period on the steady clock, which captures what was spoken into it (silence
+// when nothing is) and plays what the voice thread queued, through the same rings as a real
+// card. It can add an output latency, feed what it plays back into its microphone (an echo),
+// stall its callback, or stall the voice thread reading it. Serves the tests, and machines
 // without sound hardware.
 class MemoryAudio final : public AudioBackend {
  public:
   struct Played {
-    std::chrono::steady_clock::time_point at;
-    std::vector<std::int16_t> samples;  // one frame
+    std::chrono::steady_clock::time_point at;  // when its first sample reaches the ear
+    std::vector<std::int16_t> samples;         // one period
   };
 
   std::vector<std::string> CaptureDevices() override { return {"Memory"}; }
@@ -72,6 +80,19 @@ class MemoryAudio final : public AudioBackend {
   bool available = true;
   // Tests: keep what was captured and played (the last 60 s at most).
   bool keep_records = false;
+  // Set before Open. The callback's period (samples), and the output latency it reports and
+  // adds before what it plays is heard.
+  int period_samples = kFrameSamples;
+  std::chrono::microseconds output_latency{0};
+  // What is played comes back into the microphone this much later and this much weaker.
+  std::chrono::microseconds echo_delay{0};
+  float echo_gain = 0.0f;
+  // The next callback comes `d` late (a card's stall), or the next read from the voice thread
+  // returns `d` late (a stalled voice thread).
+  void StallCallback(std::chrono::microseconds d);
+  void StallReader(std::chrono::microseconds d);
+  // The open device's delay to the ear (0 when none is open).
+  std::chrono::microseconds PlaybackDelay();
 
  private:
   friend class MemoryDevice;
@@ -82,6 +103,8 @@ class MemoryAudio final : public AudioBackend {
   std::vector<Played> played_;
   std::vector<Captured> captured_;
   int open_count_ = 0;
+  std::chrono::microseconds callback_stall_{0}, reader_stall_{0};
+  class MemoryDevice* device_ = nullptr;  // the last opened
 };
 
 // PortAudio devices; the backend initialises PortAudio once and keeps ALSA and JACK quiet.

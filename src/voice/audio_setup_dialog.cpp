@@ -43,6 +43,7 @@ voice::AudioSetup ReadSetup(ClientContext& ctx, WindowId dlg) {
   setup.playback_device = device(kCtlSetupPlayback);
   setup.open_db = ThresholdAt(w.ListSelection(dlg, kCtlSetupOpen));
   setup.close_db = std::min(setup.open_db, ThresholdAt(w.ListSelection(dlg, kCtlSetupClose)));
+  setup.echo_cancellation = w.IsChecked(dlg, kCtlSetupEcho);
   return setup;
 }
 
@@ -69,6 +70,7 @@ void Init(ClientContext& ctx, WindowId dlg) {
   }
   w.ListSelect(dlg, kCtlSetupOpen, ThresholdIndex(setup.open_db));
   w.ListSelect(dlg, kCtlSetupClose, ThresholdIndex(setup.close_db));
+  w.CheckControl(dlg, kCtlSetupEcho, setup.echo_cancellation);
   Restart(ctx, dlg);
 }
 

@@ -14,6 +14,7 @@ enum AudioSetupControl : int {
   kCtlSetupClose = 1806,
   kCtlSetupHearBack = 1807,
   kCtlSetupStatus = 1808,
+  kCtlSetupEcho = 1809,
 };
 
 extern const DialogProcedure kAudioSetupDialogProcedure;

@@ -91,10 +91,14 @@ bool Talker::Next(std::int16_t* out, std::int64_t now_frame) {
   bool produced = Decode(out, now_frame);
   // A spurt starts with the frames sent ahead of it, which would delay all the rest: a pause
   // while frames wait is shortened by a frame, so the delay falls back to what the network
-  // needs without cutting into a word.
+  // needs without cutting into a word. A backlog that stands (frames that came in a burst
+  // after a stall) is shed even without a pause.
   int waiting = 0;
   jitter_buffer_ctl(jitter_, JITTER_BUFFER_GET_AVAILABLE_COUNT, &waiting);
-  if (produced && waiting > 0 && FrameLevelDb(out, kFrameSamples) < kPauseDb) {
+  backlog_.Note(waiting);
+  if (produced && waiting > 0 &&
+      (FrameLevelDb(out, kFrameSamples) < kPauseDb || backlog_.LoudDue())) {
+    backlog_.Shed();
     ++shortened_;
     produced = Decode(out, now_frame);
   }

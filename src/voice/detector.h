@@ -9,16 +9,42 @@ struct OpusDecoder;
 
 namespace talmeris::voice {
 
+// When to drop a frame so that a standing backlog falls away. `Note` is told, once a frame, how
+// many frames wait ahead of it; the least of that over a window of kShedWindowFrames, above
+// `allowed`, is the standing excess. A quiet frame may go whenever there is excess; a loud one
+// at most every kShedSpacingFrames, so speech without a pause loses one 10 ms frame in ten.
+struct Backlog {
+  static constexpr int kShedWindowFrames = 50;   // 0.5 s
+  static constexpr int kShedSpacingFrames = 10;  // 100 ms
+  int allowed = 0;
+  int least = 1 << 30, frames = 0, excess = 0, since = 0;
+  void Note(int waiting) {
+    least = waiting < least ? waiting : least;
+    ++since;
+    if (++frames >= kShedWindowFrames) {
+      excess = least > allowed ? least - allowed : 0;
+      least = 1 << 30;
+      frames = 0;
+    }
+  }
+  bool Standing() const { return excess > 0; }
+  bool LoudDue() const { return excess > 0 && since >= kShedSpacingFrames; }
+  void Shed() {
+    if (excess > 0) --excess;
+    since = 0;
+  }
+};
+
 // The level of a frame: its RMS in dB below full scale (-96 for silence).
 float FrameLevelDb(const std::int16_t* samples, int count);
 
-// Opens when the level has been above `open_db` for `attack` frames in a row, stays open while
-// it is above `close_db`, and closes `hold` frames after it fell below. A short click or a
-// breath under the open threshold never opens it; the hold keeps word endings and the pauses
-// between words. (The sender also sends the frames captured just before it opened.)
+// Opens when the level has been above `open_db` for `attack` frames in a row (40 ms), stays open
+// while it is above `close_db`, and closes `hold` frames (200 ms) after it fell below. A short
+// click or a breath under the open threshold never opens it; the hold keeps word endings and the
+// pauses between words. (The sender also sends the frames captured just before it opened.)
 class VoiceDetector {
  public:
-  VoiceDetector(float open_db, float close_db, int attack = 2, int hold = 10)
+  VoiceDetector(float open_db, float close_db, int attack = 4, int hold = 20)
       : open_db_(open_db), close_db_(close_db), attack_(attack), hold_(hold) {}
   bool Update(float level_db);
   bool open() const { return open_; }
@@ -48,7 +74,7 @@ class Talker {
   // new spurt from an empty buffer.
   void Put(std::uint16_t sequence, const std::uint8_t* opus, std::uint32_t size,
            std::int64_t now_frame);
-  // The next 20 ms of this talker into `out` (960 samples); false (and silence) when the talker
+  // The next 10 ms of this talker into `out` (480 samples); false (and silence) when the talker
   // is not talking.
   bool Next(std::int16_t* out, std::int64_t now_frame);
   // Talking: a frame arrived within the last `kSilenceFrames` frames.
@@ -56,11 +82,12 @@ class Talker {
     return last_arrival_ >= 0 && now_frame - last_arrival_ < kSilenceFrames;
   }
   std::int64_t last_arrival() const { return last_arrival_; }
-  static constexpr int kSilenceFrames = 10;     // 200 ms without a frame ends a spurt
-  int shortened() const { return shortened_; }  // pause frames skipped to lower the delay
+  static constexpr int kSilenceFrames = 20;     // 200 ms without a frame ends a spurt
+  int shortened() const { return shortened_; }  // frames skipped to lower the delay
 
  private:
   bool Decode(std::int16_t* out, std::int64_t now_frame);
+  Backlog backlog_{2};                       // more than 20 ms standing in the buffer is shed
   static constexpr float kPauseDb = -50.0f;  // a decoded frame this quiet is a pause
 
   JitterBuffer_* jitter_;

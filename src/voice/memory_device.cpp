@@ -1,65 +1,148 @@
+// The in-memory sound card: a timer thread per open device calls the rings' callback every
+// period. MemoryAudio's mutex guards what was spoken, the records and the stalls; the device's
+// rings have their own (taken after it, never the other way round).
 #include <algorithm>
+#include <cmath>
 #include <thread>
 
 #include "voice/audio_device_port.h"
+#include "voice/device_rings.h"
 
 namespace talmeris::voice {
 
-constexpr std::size_t kMaxRecords = 3000;  // 60 s of frames
+constexpr std::size_t kMaxRecords = 6000;  // 60 s of 10 ms periods
+constexpr std::size_t kEchoHistory = kSampleRate;
 
 class MemoryDevice final : public AudioDevice {
  public:
   explicit MemoryDevice(MemoryAudio& audio)
-      : audio_(audio), start_(std::chrono::steady_clock::now()) {}
+      : audio_(audio),
+        rings_(audio.output_latency),
+        period_(static_cast<std::size_t>(std::clamp(audio.period_samples, 48, 4800))),
+        latency_(audio.output_latency),
+        echo_samples_(static_cast<std::int64_t>((audio.output_latency + audio.echo_delay).count() *
+                                                kSampleRate / 1000000)),
+        echo_gain_(audio.echo_gain),
+        played_(kEchoHistory, 0),
+        timer_(&MemoryDevice::Run, this) {}
   ~MemoryDevice() override {
+    {
+      std::lock_guard lock(stop_mutex_);
+      stop_ = true;
+    }
+    stop_cv_.notify_one();
+    timer_.join();
     std::lock_guard lock(audio_.mutex_);
     --audio_.open_count_;
+    if (audio_.device_ == this) audio_.device_ = nullptr;
   }
 
-  bool ReadCapture(std::int16_t* frame, std::chrono::milliseconds timeout) override {
-    const auto due = start_ + kFrameDuration * (frames_ + 1);
-    const auto now = std::chrono::steady_clock::now();
-    if (due - now > timeout) {
-      std::this_thread::sleep_for(timeout);
-      return false;
+  int ReadCapture(std::int16_t* frame, std::int16_t* played,
+                  std::chrono::milliseconds timeout) override {
+    std::chrono::microseconds stall{0};
+    {
+      std::lock_guard lock(audio_.mutex_);
+      std::swap(stall, audio_.reader_stall_);
     }
-    std::this_thread::sleep_until(due);
-    ++frames_;
-    std::lock_guard lock(audio_.mutex_);
-    std::int64_t first = -1;
-    for (int i = 0; i < kFrameSamples; ++i) {
-      if (audio_.speech_.empty()) {
-        frame[i] = 0;
-        continue;
-      }
-      if (first < 0) first = audio_.captured_total_;
-      frame[i] = audio_.speech_.front();
-      audio_.speech_.pop_front();
-      ++audio_.captured_total_;
-    }
-    if (audio_.keep_records && audio_.captured_.size() < kMaxRecords)
-      audio_.captured_.push_back({std::chrono::steady_clock::now(), first});
-    return true;
+    if (stall.count() > 0) std::this_thread::sleep_for(stall);
+    return rings_.ReadCapture(frame, played, timeout);
   }
-
-  void WritePlayback(const std::int16_t* frame) override {
-    std::lock_guard lock(audio_.mutex_);
-    if (!audio_.keep_records || audio_.played_.size() >= kMaxRecords) return;
-    audio_.played_.push_back({std::chrono::steady_clock::now(),
-                              std::vector<std::int16_t>(frame, frame + kFrameSamples)});
-  }
+  void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
+  std::chrono::microseconds PlaybackDelay() override { return rings_.PlaybackDelay(); }
 
  private:
+  void Run() {
+    std::vector<std::int16_t> in(period_), out(period_);
+    auto next = std::chrono::steady_clock::now();
+    std::int64_t index = 0;  // of the first sample of this period, in both streams
+    for (;;) {
+      next += std::chrono::microseconds(static_cast<std::int64_t>(period_) * 1000000 / kSampleRate);
+      {
+        std::unique_lock lock(stop_mutex_);
+        if (stop_cv_.wait_until(lock, next, [&] { return stop_; })) return;
+      }
+      std::chrono::microseconds stall{0};
+      {
+        std::lock_guard lock(audio_.mutex_);
+        std::swap(stall, audio_.callback_stall_);
+      }
+      if (stall.count() > 0) {  // a card resumes on time after a stall, not in a burst
+        std::this_thread::sleep_for(stall);
+        next = std::chrono::steady_clock::now();
+      }
+      const auto now = std::chrono::steady_clock::now();
+      Capture(in.data(), index, now);
+      rings_.Exchange(in.data(), out.data(), period_);
+      for (std::size_t i = 0; i < period_; ++i)
+        played_[static_cast<std::size_t>(index + static_cast<std::int64_t>(i)) % kEchoHistory] =
+            out[i];
+      std::lock_guard lock(audio_.mutex_);
+      if (audio_.keep_records && audio_.played_.size() < kMaxRecords)
+        audio_.played_.push_back({now + latency_, out});
+      index += static_cast<std::int64_t>(period_);
+    }
+  }
+
+  // One period from the mouth (and the echo of what was played), sample `index` onwards.
+  void Capture(std::int16_t* in, std::int64_t index, std::chrono::steady_clock::time_point now) {
+    std::lock_guard lock(audio_.mutex_);
+    std::int64_t first = -1;
+    for (std::size_t i = 0; i < period_; ++i) {
+      float v = 0.0f;
+      if (!audio_.speech_.empty()) {
+        if (first < 0) first = audio_.captured_total_;
+        v = audio_.speech_.front();
+        audio_.speech_.pop_front();
+        ++audio_.captured_total_;
+      }
+      const std::int64_t from = index + static_cast<std::int64_t>(i) - echo_samples_;
+      if (echo_gain_ != 0.0f && from >= 0 &&
+          echo_samples_ < static_cast<std::int64_t>(kEchoHistory))
+        v += echo_gain_ * played_[static_cast<std::size_t>(from) % kEchoHistory];
+      in[i] = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768l, 32767l));
+    }
+    if (audio_.keep_records && audio_.captured_.size() < kMaxRecords)
+      audio_.captured_.push_back({now, first});
+  }
+
   MemoryAudio& audio_;
-  std::chrono::steady_clock::time_point start_;
-  std::int64_t frames_ = 0;
+  DeviceRings rings_;
+  const std::size_t period_;
+  const std::chrono::microseconds latency_;
+  const std::int64_t echo_samples_;
+  const float echo_gain_;
+  std::vector<std::int16_t> played_;  // the timer thread only
+  std::mutex stop_mutex_;
+  std::condition_variable stop_cv_;
+  bool stop_ = false;
+  std::thread timer_;  // last: starts once the rest is built
 };
 
 std::unique_ptr<AudioDevice> MemoryAudio::Open(const std::string&, const std::string&) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!available) return nullptr;
+    ++open_count_;
+  }
+  auto device = std::make_unique<MemoryDevice>(*this);
   std::lock_guard lock(mutex_);
-  if (!available) return nullptr;
-  ++open_count_;
-  return std::make_unique<MemoryDevice>(*this);
+  device_ = device.get();
+  return device;
+}
+
+void MemoryAudio::StallCallback(std::chrono::microseconds d) {
+  std::lock_guard lock(mutex_);
+  callback_stall_ = d;
+}
+
+void MemoryAudio::StallReader(std::chrono::microseconds d) {
+  std::lock_guard lock(mutex_);
+  reader_stall_ = d;
+}
+
+std::chrono::microseconds MemoryAudio::PlaybackDelay() {
+  std::lock_guard lock(mutex_);
+  return device_ ? device_->PlaybackDelay() : std::chrono::microseconds{0};
 }
 
 void MemoryAudio::Speak(const std::vector<std::int16_t>& samples) {

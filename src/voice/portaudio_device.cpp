@@ -1,6 +1,6 @@
-// PortAudio devices: one full-duplex stream per open device pair, 48 kHz mono, 20 ms buffers.
-// The stream's callback hands captured frames to the voice thread and takes the frames it
-// queued for playback (silence when there is none), through small bounded rings.
+// PortAudio devices: one full-duplex stream per open device pair, 48 kHz mono, 10 ms buffers
+// asked for (the callback takes whatever count the card gives). The callback only exchanges
+// samples with the voice thread through the device rings, which keep the delay bounded.
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <portaudio.h>
@@ -13,34 +13,13 @@
 #include <mutex>
 
 #include "voice/audio_device_port.h"
+#include "voice/device_rings.h"
 
 namespace talmeris::voice {
 namespace {
 
 void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
 void QuietJack(const char*) {}
-
-constexpr int kRingFrames = 8;  // 160 ms each way; older capture and newer playback is dropped
-
-struct FrameRing {
-  std::array<std::array<std::int16_t, kFrameSamples>, kRingFrames> frames{};
-  int head = 0, count = 0;
-  void Push(const std::int16_t* f) {
-    if (count == kRingFrames) {  // full: the oldest goes
-      head = (head + 1) % kRingFrames;
-      --count;
-    }
-    std::copy(f, f + kFrameSamples, frames[(head + count) % kRingFrames].begin());
-    ++count;
-  }
-  bool Pop(std::int16_t* f) {
-    if (count == 0) return false;
-    std::copy(frames[head].begin(), frames[head].end(), f);
-    head = (head + 1) % kRingFrames;
-    --count;
-    return true;
-  }
-};
 
 class PortAudioDevice final : public AudioDevice {
  public:
@@ -66,42 +45,30 @@ class PortAudioDevice final : public AudioDevice {
       stream_ = nullptr;
       return false;
     }
+    if (const PaStreamInfo* info = Pa_GetStreamInfo(stream_))
+      rings_.SetOutputLatency(std::chrono::microseconds(
+          static_cast<std::int64_t>(std::max(0.0, info->outputLatency) * 1e6)));
     return Pa_StartStream(stream_) == paNoError;
   }
 
-  bool ReadCapture(std::int16_t* frame, std::chrono::milliseconds timeout) override {
-    std::unique_lock lock(mutex_);
-    if (!captured_cv_.wait_for(lock, timeout, [&] { return capture_.count > 0; })) return false;
-    return capture_.Pop(frame);
+  int ReadCapture(std::int16_t* frame, std::int16_t* played,
+                  std::chrono::milliseconds timeout) override {
+    return rings_.ReadCapture(frame, played, timeout);
   }
-
-  void WritePlayback(const std::int16_t* frame) override {
-    std::lock_guard lock(mutex_);
-    playback_.Push(frame);
-  }
+  void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
+  std::chrono::microseconds PlaybackDelay() override { return rings_.PlaybackDelay(); }
 
  private:
   static int Callback(const void* input, void* output, unsigned long frames,
                       const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self_ptr) {
     auto* self = static_cast<PortAudioDevice*>(self_ptr);
-    auto* out = static_cast<std::int16_t*>(output);
-    if (frames != static_cast<unsigned long>(kFrameSamples)) {
-      std::fill(out, out + frames, std::int16_t{0});
-      return paContinue;
-    }
-    {
-      std::lock_guard lock(self->mutex_);
-      if (input) self->capture_.Push(static_cast<const std::int16_t*>(input));
-      if (!self->playback_.Pop(out)) std::fill(out, out + frames, std::int16_t{0});
-    }
-    self->captured_cv_.notify_one();
+    self->rings_.Exchange(static_cast<const std::int16_t*>(input),
+                          static_cast<std::int16_t*>(output), frames);
     return paContinue;
   }
 
   PaStream* stream_ = nullptr;
-  std::mutex mutex_;
-  std::condition_variable captured_cv_;
-  FrameRing capture_, playback_;
+  DeviceRings rings_;
 };
 
 class PortAudioBackend final : public AudioBackend {

@@ -2,7 +2,13 @@
 
 #include <opus/opus.h>
 #include <pthread.h>
+#include <speex/speex_echo.h>
 #include <speex/speex_preprocess.h>
+#include <speex/speex_resampler.h>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 #include <algorithm>
 #include <array>
@@ -19,29 +25,72 @@
 namespace talmeris::voice {
 namespace {
 
-constexpr int kPreRollFrames = 3;            // sent ahead of the frame that opened voice activation
-constexpr std::size_t kMaxTalkers = 32;      // remote talkers heard at once
-constexpr int kReceiveRing = 128;            // frames waiting for the voice thread
-constexpr std::int64_t kForgetFrames = 500;  // a talker silent for 10 s frees its decoder
+constexpr int kPreRollFrames = 5;  // the frame that opened voice activation and the 4 before it
+constexpr std::size_t kMaxTalkers = 32;       // remote talkers heard at once
+constexpr int kReceiveRing = 256;             // frames waiting for the voice thread
+constexpr std::int64_t kForgetFrames = 1000;  // a talker silent for 10 s frees its decoder
 constexpr auto kCaptureWait = std::chrono::milliseconds(100);
-// The preprocessor delays what it hands on by one of its frames: 10 ms, not the codec's 20.
-constexpr int kPreprocessSamples = 480;
+// What is sent is coded from 16 kHz (wideband speech): the microphone is brought down to it
+// first, so echo cancellation, noise suppression and the encoder handle a third of the samples.
+constexpr int kCodecRate = 16000;
+constexpr int kCodecSamples = kFrameSamples * kCodecRate / kSampleRate;  // 160
+// The preprocessor and the echo canceller work in 5 ms steps; the preprocessor delays what it
+// hands on by one of them.
+constexpr int kStepSamples = 80;
+constexpr int kEchoTailSamples = kCodecRate / 5;  // an echo up to 200 ms after it was played
+// The echo canceller runs while anything was played in the last 250 ms (more than its tail).
+constexpr int kReferenceLiveFrames = 25;
+// Below this level (a quiet room, or no microphone) a frame that is not sent skips the
+// preprocessor.
+constexpr float kPreprocessFloorDb = -70.0f;
+
+// Silence decays the filters' state towards denormal numbers, which the processor handles a
+// hundred times slower: the voice threads flush them to zero.
+void FlushDenormals() {
+#if defined(__SSE__)
+  _mm_setcsr(_mm_getcsr() | 0x8040);  // flush to zero, denormals are zero
+#endif
+}
 
 float Clamp(float v, float lo, float hi) {
   return std::min(hi, std::max(lo, v));
 }
 
-// The encoding half: preprocessor (noise suppression, automatic record volume) and encoder.
+// 48 kHz frames down to 16 kHz ones.
+struct Downsampler {
+  SpeexResamplerState* state = nullptr;
+  Downsampler() {
+    int error = 0;
+    state = speex_resampler_init(1, kSampleRate, kCodecRate, 3, &error);
+    if (!state) std::abort();  // out of memory
+    speex_resampler_skip_zeros(state);
+  }
+  ~Downsampler() { speex_resampler_destroy(state); }
+  Downsampler(const Downsampler&) = delete;
+  Downsampler& operator=(const Downsampler&) = delete;
+  void Run(const std::int16_t* in, std::int16_t* out) {
+    spx_uint32_t in_count = kFrameSamples, out_count = kCodecSamples;
+    speex_resampler_process_int(state, 0, in, &in_count, out, &out_count);
+    std::fill(out + out_count, out + kCodecSamples, std::int16_t{0});
+  }
+};
+
+// The encoding half: the microphone at 16 kHz, echo cancellation against what is played,
+// preprocessor (noise suppression, automatic record volume) and encoder.
 struct Encoder {
   OpusEncoder* opus = nullptr;
   SpeexPreprocessState* preprocess = nullptr;
-  int agc = -1;  // the automatic record volume as last set
+  SpeexEchoState* echo = nullptr;  // null: echo cancellation is off
+  Downsampler mic, reference;
+  int reference_quiet = kReferenceLiveFrames;  // frames since anything was played
+  int agc = -1;                                // the automatic record volume as last set
 
-  explicit Encoder(const VoiceOptions& options) {
+  Encoder(const VoiceOptions& options, bool echo_cancellation) {
     int error = 0;
-    opus = opus_encoder_create(kSampleRate, 1, OPUS_APPLICATION_VOIP, &error);
-    preprocess = speex_preprocess_state_init(kPreprocessSamples, kSampleRate);
-    if (!opus || !preprocess) std::abort();  // out of memory
+    opus = opus_encoder_create(kCodecRate, 1, OPUS_APPLICATION_VOIP, &error);
+    preprocess = speex_preprocess_state_init(kStepSamples, kCodecRate);
+    if (echo_cancellation) echo = speex_echo_state_init(kStepSamples, kEchoTailSamples);
+    if (!opus || !preprocess || (echo_cancellation && !echo)) std::abort();  // out of memory
     opus_encoder_ctl(opus, OPUS_SET_BITRATE(options.opus_bitrate));
     opus_encoder_ctl(opus, OPUS_SET_COMPLEXITY(options.opus_complexity));
     opus_encoder_ctl(opus, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
@@ -50,10 +99,23 @@ struct Encoder {
     // The automatic record volume brings speech to about -18 dB below full scale.
     float level = 30000.0f;
     speex_preprocess_ctl(preprocess, SPEEX_PREPROCESS_SET_AGC_LEVEL, &level);
+    if (echo) {
+      int rate = kCodecRate;
+      speex_echo_ctl(echo, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
+      // What the canceller leaves of the echo is suppressed with the noise.
+      speex_preprocess_ctl(preprocess, SPEEX_PREPROCESS_SET_ECHO_STATE, echo);
+    }
   }
   ~Encoder() {
     opus_encoder_destroy(opus);
     speex_preprocess_state_destroy(preprocess);
+    if (echo) speex_echo_state_destroy(echo);
+  }
+  Encoder(const Encoder&) = delete;
+  Encoder& operator=(const Encoder&) = delete;
+  // Frames were skipped: what the canceller learned of the echo's timing no longer holds.
+  void Skipped() {
+    if (echo && reference_quiet < kReferenceLiveFrames) speex_echo_state_reset(echo);
   }
   void SetAutoVolume(bool on) {
     int value = on ? 1 : 0;
@@ -61,14 +123,29 @@ struct Encoder {
     agc = value;
     speex_preprocess_ctl(preprocess, SPEEX_PREPROCESS_SET_AGC, &value);
   }
+  // A 48 kHz microphone frame to 16 kHz, less the echo of `played` (what the device played as
+  // it was captured, or null).
+  void Condition(const std::int16_t* frame, const std::int16_t* played, std::int16_t* out) {
+    std::array<std::int16_t, kCodecSamples> mic_16{}, played_16{};
+    mic.Run(frame, mic_16.data());
+    const bool live = played && FrameLevelDb(played, kFrameSamples) > -96.0f;
+    reference_quiet = live ? 0 : std::min(reference_quiet + 1, kReferenceLiveFrames);
+    if (!echo || reference_quiet >= kReferenceLiveFrames) {
+      std::copy(mic_16.begin(), mic_16.end(), out);
+      return;  // nothing played lately: there is no echo to take out
+    }
+    reference.Run(played, played_16.data());
+    for (int at = 0; at < kCodecSamples; at += kStepSamples)
+      speex_echo_cancellation(echo, mic_16.data() + at, played_16.data() + at, out + at);
+  }
   void Preprocess(std::int16_t* frame) {
-    for (int at = 0; at < kFrameSamples; at += kPreprocessSamples)
+    for (int at = 0; at < kCodecSamples; at += kStepSamples)
       speex_preprocess_run(preprocess, frame + at);
   }
   // A spurt starts from a fresh encoder state: the frames between spurts were never encoded.
   void Restart() { opus_encoder_ctl(opus, OPUS_RESET_STATE); }
   std::uint32_t Encode(const std::int16_t* frame, std::uint8_t* out) {
-    const opus_int32 n = opus_encode(opus, frame, kFrameSamples, out, kMaxOpusBytes);
+    const opus_int32 n = opus_encode(opus, frame, kCodecSamples, out, kMaxOpusBytes);
     return n > 0 ? static_cast<std::uint32_t>(n) : 0;
   }
 };
@@ -222,15 +299,19 @@ class OpusVoiceClient final : public VoiceClient {
 
   void Run(std::unique_ptr<AudioDevice> device, AudioSetup setup) {
     pthread_setname_np(pthread_self(), system_.options().thread_name.substr(0, 15).c_str());
-    Encoder encoder(system_.options());
+    FlushDenormals();
+    Encoder encoder(system_.options(), setup.echo_cancellation);
     VoiceDetector detector(setup.open_db, setup.close_db);
-    std::array<std::int16_t, kFrameSamples> frame{}, mix{}, voice{};
-    // The frames before the current one, kept as preprocessed samples and encoded only when
-    // voice activation opens on them: an idle client encodes nothing.
+    std::array<std::int16_t, kFrameSamples> frame{}, played{}, mix{}, voice{};
+    std::array<std::int16_t, kCodecSamples> conditioned{};
+    // The frames before the current one, kept and encoded only when voice activation opens on
+    // them: an idle client encodes nothing. A frame too quiet to matter is preprocessed only
+    // if it is sent, so an idle client in a quiet room does next to nothing.
     struct PreRoll {
       std::uint16_t sequence = 0;
       bool kept = false;  // false: no samples kept at that time (no targets)
-      std::array<std::int16_t, kFrameSamples> samples{};
+      bool preprocessed = false;
+      std::array<std::int16_t, kCodecSamples> samples{};
     };
     std::array<PreRoll, kPreRollFrames> preroll{};
     std::uint8_t opus[kMaxOpusBytes];
@@ -250,48 +331,11 @@ class OpusVoiceClient final : public VoiceClient {
         Tell(VoiceMessage::SessionLost);
         return;
       }
-      if (!device->ReadCapture(frame.data(), kCaptureWait)) continue;
-      ++frame_number;
-      ++sequence;
-      std::uint32_t flags, targets;
-      {
-        std::lock_guard lock(mutex_);
-        flags = config_.flags;
-        targets = target_count_;
-      }
-
-      // Sending: this frame, and when voice activation just opened, the ones before it.
-      encoder.SetAutoVolume(flags & DVCLIENTCONFIG_AUTORECORDVOLUME);
-      const bool open = detector.Update(FrameLevelDb(frame.data(), kFrameSamples));
-      const bool want = targets > 0 && (!(flags & DVCLIENTCONFIG_AUTOVOICEACTIVATED) || open);
-      PreRoll& now = preroll[sequence % kPreRollFrames];
-      now.kept = false;
-      if (targets > 0) {
-        encoder.Preprocess(frame.data());
-        now.sequence = sequence;
-        now.samples = frame;
-        now.kept = true;
-      }
-      if (want && !sending) {
-        Tell(VoiceMessage::RecordStart);
-        encoder.Restart();
-        for (int back = kPreRollFrames - 1; back >= 1; --back) {
-          const PreRoll& p = preroll[static_cast<std::uint16_t>(sequence - back) % kPreRollFrames];
-          if (!p.kept || p.sequence != static_cast<std::uint16_t>(sequence - back)) continue;
-          if (const std::uint32_t size = encoder.Encode(p.samples.data(), opus))
-            SendFrame(p.sequence, opus, size);
-        }
-      } else if (!want && sending) {
-        Tell(VoiceMessage::RecordStop);
-      }
-      if (want && now.kept) {
-        if (const std::uint32_t size = encoder.Encode(now.samples.data(), opus))
-          SendFrame(sequence, opus, size);
-      }
-      sending = want;
-
-      // Playing: what arrived goes to its talker's buffer; each talker gives 20 ms; the mix
-      // is played.
+      const int elapsed = device->ReadCapture(frame.data(), played.data(), kCaptureWait);
+      if (elapsed == 0) continue;
+      // What arrived goes to its talker's buffer. Frames the thread was too late for are time
+      // that passed: the clock and the talkers move on by them, so a stall leaves no delay
+      // behind.
       int count;
       {
         std::lock_guard lock(rx_mutex_);
@@ -304,6 +348,61 @@ class OpusVoiceClient final : public VoiceClient {
         if (TalkerSlot* t = FindTalker(arrived[i].talker))
           t->talker->Put(arrived[i].sequence, arrived[i].opus, arrived[i].size, frame_number);
       }
+      if (elapsed > 1) encoder.Skipped();
+      for (int skipped = 1; skipped < elapsed; ++skipped) {
+        ++frame_number;
+        for (auto& t : talkers_)
+          if (t.talker) t.talker->Next(voice.data(), frame_number);
+      }
+      frame_number += 1;
+      sequence = static_cast<std::uint16_t>(sequence + elapsed);
+      std::uint32_t flags, targets;
+      {
+        std::lock_guard lock(mutex_);
+        flags = config_.flags;
+        targets = target_count_;
+      }
+
+      // Sending: this frame, and when voice activation just opened, the ones before it.
+      PreRoll& now = preroll[sequence % kPreRollFrames];
+      now.kept = false;
+      bool open = false;
+      float level = -96.0f;
+      if (targets > 0) {
+        encoder.SetAutoVolume(flags & DVCLIENTCONFIG_AUTORECORDVOLUME);
+        encoder.Condition(frame.data(), played.data(), conditioned.data());
+        level = FrameLevelDb(conditioned.data(), kCodecSamples);
+        open = detector.Update(level);
+        now.sequence = sequence;
+        now.samples = conditioned;
+        now.kept = true;
+        now.preprocessed = false;
+      }
+      const bool want = targets > 0 && (!(flags & DVCLIENTCONFIG_AUTOVOICEACTIVATED) || open);
+      if (now.kept && (want || level > kPreprocessFloorDb)) {
+        encoder.Preprocess(now.samples.data());
+        now.preprocessed = true;
+      }
+      if (want && !sending) {
+        Tell(VoiceMessage::RecordStart);
+        encoder.Restart();
+        for (int back = kPreRollFrames - 1; back >= 1; --back) {
+          PreRoll& p = preroll[static_cast<std::uint16_t>(sequence - back) % kPreRollFrames];
+          if (!p.kept || p.sequence != static_cast<std::uint16_t>(sequence - back)) continue;
+          if (!p.preprocessed) encoder.Preprocess(p.samples.data());
+          if (const std::uint32_t size = encoder.Encode(p.samples.data(), opus))
+            SendFrame(p.sequence, opus, size);
+        }
+      } else if (!want && sending) {
+        Tell(VoiceMessage::RecordStop);
+      }
+      if (want && now.kept) {
+        if (const std::uint32_t size = encoder.Encode(now.samples.data(), opus))
+          SendFrame(sequence, opus, size);
+      }
+      sending = want;
+
+      // Playing: each talker gives 10 ms; the mix is played.
       const bool muted = flags & DVCLIENTCONFIG_PLAYBACKMUTE;
       mix.fill(0);
       for (auto& t : talkers_) {
@@ -374,24 +473,27 @@ struct OpusVoiceSystem::Monitor {
 
   void Run(std::unique_ptr<AudioDevice> device, AudioSetup setup, bool hear_back,
            VoiceOptions options) {
-    Encoder encoder(options);
+    FlushDenormals();
+    Encoder encoder(options, /*echo_cancellation=*/false);
     int error = 0;
     OpusDecoder* decoder = opus_decoder_create(kSampleRate, 1, &error);
     VoiceDetector detector(setup.open_db, setup.close_db);
     std::array<std::int16_t, kFrameSamples> frame{};
+    std::array<std::int16_t, kCodecSamples> conditioned{};
     std::array<std::uint8_t, kMaxOpusBytes> packet{};
-    std::array<float, 5> recent;
+    std::array<float, 10> recent;
     recent.fill(-96.0f);
     int n = 0;
     while (!stop.load()) {
-      if (!device->ReadCapture(frame.data(), kCaptureWait)) continue;
+      if (device->ReadCapture(frame.data(), nullptr, kCaptureWait) == 0) continue;
       const float db = FrameLevelDb(frame.data(), kFrameSamples);
       recent[n++ % recent.size()] = db;
       level.store(*std::max_element(recent.begin(), recent.end()));
       open.store(detector.Update(db));
       if (hear_back && decoder) {
-        encoder.Preprocess(frame.data());
-        const std::uint32_t size = encoder.Encode(frame.data(), packet.data());
+        encoder.Condition(frame.data(), nullptr, conditioned.data());
+        encoder.Preprocess(conditioned.data());
+        const std::uint32_t size = encoder.Encode(conditioned.data(), packet.data());
         if (size == 0 || opus_decode(decoder, packet.data(), static_cast<opus_int32>(size),
                                      frame.data(), kFrameSamples, 0) <= 0)
           frame.fill(0);
@@ -481,6 +583,8 @@ bool ParseAudioSetup(std::string_view text, AudioSetup* setup) {
       setup->capture_device = value;
     } else if (key == "playback") {
       setup->playback_device = value;
+    } else if (key == "echo_cancellation") {
+      if (value == "0" || value == "1") setup->echo_cancellation = value == "1";
     } else if (key == "open_db" || key == "close_db") {
       char* end_number = nullptr;
       const float v = std::strtof(value.c_str(), &end_number);
@@ -508,12 +612,12 @@ bool SaveAudioSetup(const std::filesystem::path& file, const AudioSetup& setup) 
   const std::filesystem::path temporary = file.string() + ".new";
   std::FILE* f = OpenFile(temporary, "w");
   if (!f) return false;
-  bool ok =
-      std::fprintf(f,
-                   "# Talmeris audio setup\ncapture=%s\nplayback=%s\nopen_db=%.1f\n"
-                   "close_db=%.1f\n",
-                   setup.capture_device.c_str(), setup.playback_device.c_str(),
-                   static_cast<double>(setup.open_db), static_cast<double>(setup.close_db)) > 0;
+  bool ok = std::fprintf(f,
+                         "# Talmeris audio setup\ncapture=%s\nplayback=%s\nopen_db=%.1f\n"
+                         "close_db=%.1f\necho_cancellation=%d\n",
+                         setup.capture_device.c_str(), setup.playback_device.c_str(),
+                         static_cast<double>(setup.open_db), static_cast<double>(setup.close_db),
+                         setup.echo_cancellation ? 1 : 0) > 0;
   ok = std::fclose(f) == 0 && ok;
   if (ok) std::filesystem::rename(temporary, file, ec);
   if (!ok || ec) std::filesystem::remove(temporary, ec);

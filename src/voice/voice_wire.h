@@ -13,7 +13,7 @@ namespace talmeris::voice {
 
 enum VoiceDatagram : std::uint8_t {
   kTargets = 1,      // client -> server, guaranteed: who hears this client from now on
-  kFrame = 2,        // client -> server: one 20 ms Opus frame
+  kFrame = 2,        // client -> server: one 10 ms Opus frame
   kTalkerFrame = 3,  // server -> client: a frame of one talker
 };
 constexpr std::uint32_t kMaxOpusBytes = 400;

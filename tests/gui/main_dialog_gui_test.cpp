@@ -425,6 +425,10 @@ class MainDialogGuiTest : public QObject {
       auto* open = qobject_cast<QComboBox*>(windows.ControlOf(w, kCtlSetupOpen));
       open->setCurrentIndex(5);  // -30 dB
       emit open->activated(5);
+      // Echo cancellation starts on; a headset user turns it off.
+      auto* echo = qobject_cast<QCheckBox*>(windows.ControlOf(w, kCtlSetupEcho));
+      QVERIFY(echo && echo->isChecked());
+      echo->click();
       qobject_cast<QPushButton*>(windows.ControlOf(w, kIdOk))->click();
     });
     RunAudioSetup(ctx);
@@ -434,6 +438,7 @@ class MainDialogGuiTest : public QObject {
     QVERIFY(voice::LoadAudioSetup(setup_file, &saved));
     QCOMPARE(saved.open_db, -30.0f);
     QCOMPARE(saved.close_db, -44.0f);
+    QVERIFY(!saved.echo_cancellation);
     QVERIFY(!audio.Opened());  // the monitor stopped with the dialog
   }
 

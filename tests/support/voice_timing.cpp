@@ -1,6 +1,7 @@
 #include "support/voice_timing.h"
 
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <thread>
 
@@ -9,6 +10,41 @@ namespace {
 
 double Ms(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double, std::milli>(t.time_since_epoch()).count();
+}
+
+// The power of `hz` in the 5 ms of `s` from `from`.
+double Power(const Samples& s, long from, double hz) {
+  double re = 0, im = 0;
+  for (long i = 0; i < 240; ++i) {
+    const double w = 2 * M_PI * hz * static_cast<double>(i) / 48000.0;
+    re += s[from + i] * std::cos(w);
+    im += s[from + i] * std::sin(w);
+  }
+  return re * re + im * im;
+}
+
+// When sample `index` of the spoken stream was said (ms on the steady clock), from the
+// speaker's records: a captured period covers the time just before it was handed out.
+std::optional<double> SpokenAt(const std::vector<voice::MemoryAudio::Captured>& captured,
+                               long period, long index) {
+  long first = -1;
+  for (const auto& f : captured) {
+    if (f.first_sample < 0) continue;
+    if (first < 0) first = static_cast<long>(f.first_sample);
+    const long at = first + index;
+    if (f.first_sample <= at && at < f.first_sample + period)
+      return Ms(f.at) + static_cast<double>(at - f.first_sample - period) / 48.0;
+  }
+  return std::nullopt;
+}
+
+// When each heard sample reached the ear (ms on the steady clock).
+std::vector<double> HeardAt(const std::vector<voice::MemoryAudio::Played>& played) {
+  std::vector<double> at;
+  for (const auto& f : played)
+    for (std::size_t i = 0; i < f.samples.size(); ++i)
+      at.push_back(Ms(f.at) + static_cast<double>(i) / 48.0);
+  return at;
 }
 
 }  // namespace
@@ -24,43 +60,89 @@ std::optional<double> MidSpurtMouthToEarMs(voice::MemoryAudio& speaker,
                                            const std::function<bool()>& done) {
   speaker.ClearRecords();
   listener.ClearRecords();
+  // The second burst is pitched apart from the first, so its onset is found by its pitch, not
+  // by where a quiet gap happens to fall.
   Samples bursts = Tone(600, 0.4, -12);
   test::Append(bursts, Silence(0.1));
   const long second = static_cast<long>(bursts.size());
-  test::Append(bursts, Tone(600, 0.4, -12));
+  test::Append(bursts, Tone(1200, 0.4, -12));
   speaker.Speak(bursts);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  // When the second burst was spoken: a captured frame covers the 20 ms before it was handed
-  // out, and the bursts begin at the first frame that carried speech.
-  std::optional<double> spoken;
-  long first = -1;
-  for (const auto& f : speaker.CapturedFrames()) {
-    if (f.first_sample < 0) continue;
-    if (first < 0) first = static_cast<long>(f.first_sample);
-    const long at = first + second;
-    if (f.first_sample <= at && at < f.first_sample + voice::kFrameSamples)
-      spoken = Ms(f.at) - 20.0 + static_cast<double>(at - f.first_sample) / 48.0;
-  }
-  // When the listener's device got it: the first loud sample after the gap between the bursts.
-  const auto played = listener.PlayedFrames();
+  const std::optional<double> spoken =
+      SpokenAt(speaker.CapturedFrames(), speaker.period_samples, second);
   const Samples heard = PlayedSamples(listener);
-  long from = FirstLoud(heard, 0.05);
-  if (from < 0 || !spoken) return std::nullopt;
-  auto loud_within = [&](long start, long length) {
-    for (long i = start; i < std::min<long>(static_cast<long>(heard.size()), start + length); ++i)
-      if (std::abs(static_cast<double>(heard[i])) >= 0.05 * 32768) return true;
-    return false;
-  };
-  while (from < static_cast<long>(heard.size()) && loud_within(from, 2400)) from += 480;
-  const long onset = FirstLoud(heard, 0.05, from);
+  const std::vector<double> heard_at = HeardAt(listener.PlayedFrames());
+  if (!spoken) return std::nullopt;
+  // The first 5 ms in which the higher pitch is the louder, then back to the start of the loud
+  // run it belongs to.
+  auto power = [&](long from, double hz) { return Power(heard, from, hz); };
+  auto loud = [&](long i) { return std::abs(static_cast<double>(heard[i])) >= 0.05 * 32768; };
+  long block = -1;
+  for (long from = 0; from + 240 <= static_cast<long>(heard.size()); from += 240) {
+    const double high = power(from, 1200);
+    if (high > 4 * power(from, 600) && high > 1e10) {
+      block = from;
+      break;
+    }
+  }
+  if (block < 0) return std::nullopt;
+  long onset = block;
+  for (long quiet = 0; onset > 0 && quiet < 96; --onset) quiet = loud(onset - 1) ? 0 : quiet + 1;
+  onset = FirstLoud(heard, 0.05, onset);
   if (onset < 0) return std::nullopt;
-  const double at_ear = Ms(played[static_cast<std::size_t>(onset / voice::kFrameSamples)].at) +
-                        static_cast<double>(onset % voice::kFrameSamples) / 48.0;
-  return at_ear - *spoken;
+  const double ms = heard_at[static_cast<std::size_t>(onset)] - *spoken;
+  return ms >= 0 ? std::optional<double>(ms) : std::nullopt;
+}
+
+std::vector<MarkerTiming> MarkerLatencies(voice::MemoryAudio& speaker, voice::MemoryAudio& listener,
+                                          double seconds,
+                                          const std::function<void(double)>& meanwhile,
+                                          const std::function<bool()>& done) {
+  speaker.ClearRecords();
+  listener.ClearRecords();
+  constexpr long kEvery = 9600, kMarker = 1440;  // 200 ms apart, 30 ms long
+  auto pitch = [](long k) { return 1000.0 + 250.0 * static_cast<double>(k % 16); };
+  Samples speech = Tone(400, seconds, -12);
+  const long markers = static_cast<long>(speech.size()) / kEvery;
+  for (long k = 0; k < markers; ++k) {
+    const Samples m = Tone(pitch(k), 0.03, -12);
+    std::copy(m.begin(), m.begin() + kMarker, speech.begin() + k * kEvery + kEvery / 2);
+  }
+  speaker.Speak(speech);
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::duration<double>(seconds + 10);
+  while (speaker.Pending() > 0 || !done()) {
+    if (std::chrono::steady_clock::now() > deadline) return {};
+    meanwhile(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const auto captured = speaker.CapturedFrames();
+  const Samples heard = PlayedSamples(listener);
+  const std::vector<double> heard_at = HeardAt(listener.PlayedFrames());
+  std::vector<MarkerTiming> found;
+  for (long k = 0; k < markers; ++k) {
+    const long index = k * kEvery + kEvery / 2;
+    const std::optional<double> spoken = SpokenAt(captured, speaker.period_samples, index);
+    if (!spoken) continue;
+    // The first 5 ms, within a second of it being said, in which its pitch stands out.
+    for (long from = 0; from + 240 <= static_cast<long>(heard.size()); from += 48) {
+      const double at = heard_at[static_cast<std::size_t>(from)];
+      if (at < *spoken) continue;
+      if (at > *spoken + 1000) break;
+      const double p = Power(heard, from, pitch(k));
+      if (p > 1e10 && p > 4 * Power(heard, from, 400) &&
+          p > 4 * Power(heard, from, pitch(k + 15)) && p > 4 * Power(heard, from, pitch(k + 1))) {
+        found.push_back({static_cast<double>(index) / 48000.0, at + 80 / 48.0 - *spoken});
+
+        break;
+      }
+    }
+  }
+  return found;
 }
 
 }  // namespace talmeris::test

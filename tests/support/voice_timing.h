@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "support/audio_tools.h"
 #include "voice/audio_device_port.h"
@@ -19,5 +20,19 @@ Samples PlayedSamples(voice::MemoryAudio& audio);
 std::optional<double> MidSpurtMouthToEarMs(voice::MemoryAudio& speaker,
                                            voice::MemoryAudio& listener,
                                            const std::function<bool()>& done);
+
+// Speaks `seconds` of a steady 400 Hz tone (speech without a pause) into `speaker`, carrying a
+// 30 ms marker every 200 ms, each at a pitch of its own among 16. `meanwhile(t)` is called about
+// every 10 ms with the seconds spoken so far. Once `done` says the listener's spurt has ended,
+// returns each marker heard: when it was spoken (seconds into the speech) and its mouth-to-ear
+// time. Both devices' records are cleared first.
+struct MarkerTiming {
+  double spoken_s;
+  double latency_ms;
+};
+std::vector<MarkerTiming> MarkerLatencies(voice::MemoryAudio& speaker, voice::MemoryAudio& listener,
+                                          double seconds,
+                                          const std::function<void(double)>& meanwhile,
+                                          const std::function<bool()>& done);
 
 }  // namespace talmeris::test

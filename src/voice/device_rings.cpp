@@ -1,0 +1,76 @@
+#include "voice/device_rings.h"
+
+#include <algorithm>
+
+namespace talmeris::voice {
+
+void DeviceRings::SetOutputLatency(std::chrono::microseconds latency) {
+  std::lock_guard lock(mutex_);
+  output_latency_ = latency;
+}
+
+void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count) {
+  {
+    std::lock_guard lock(mutex_);
+    largest_period_ = std::max(largest_period_, count);
+    const std::size_t got = playback_.Pop(out, count);
+    if (got < count) {
+      std::fill(out + got, out + count, std::int16_t{0});
+      ++counts_.playback_starved;
+    }
+    if (in) {
+      capture_lost_ += capture_.Push(in, count);
+      played_.Push(out, count);  // overflows just as the capture does
+    }
+  }
+  captured_.notify_one();
+}
+
+int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
+                             std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (!captured_.wait_for(lock, timeout, [&] { return capture_.size >= kFrameSamples; })) return 0;
+  const std::size_t waiting = capture_.size / kFrameSamples;
+  const std::size_t keep = std::max<std::size_t>(
+      kCaptureBacklogFrames, 2 * ((largest_period_ + kFrameSamples - 1) / kFrameSamples));
+  std::size_t skipped = 0;
+  if (waiting > keep) {
+    skipped = waiting - keep;
+    capture_.Drop(skipped * kFrameSamples);
+    played_.Drop(skipped * kFrameSamples);
+  }
+  // What the full ring overwrote is time that passed as well.
+  skipped += capture_lost_ / kFrameSamples;
+  capture_lost_ %= kFrameSamples;
+  counts_.capture_skipped += static_cast<std::int64_t>(skipped);
+  capture_.Pop(frame, kFrameSamples);
+  std::int16_t discard[kFrameSamples];
+  played_.Pop(played ? played : discard, kFrameSamples);
+  return 1 + static_cast<int>(std::min<std::size_t>(skipped, 1000));
+}
+
+void DeviceRings::WritePlayback(const std::int16_t* frame) {
+  std::lock_guard lock(mutex_);
+  const int depth = static_cast<int>(playback_.size / kFrameSamples);
+  backlog_.Note(depth);
+  if (depth > 0 && ((backlog_.Standing() && FrameLevelDb(frame, kFrameSamples) < kQuietDb) ||
+                    backlog_.LoudDue())) {
+    backlog_.Shed();
+    ++counts_.playback_shed;
+    return;
+  }
+  playback_.Push(frame, kFrameSamples);
+}
+
+std::chrono::microseconds DeviceRings::PlaybackDelay() {
+  std::lock_guard lock(mutex_);
+  return output_latency_ + std::chrono::microseconds(static_cast<std::int64_t>(playback_.size) *
+                                                     1000000 / kSampleRate);
+}
+
+DeviceRings::Counts DeviceRings::counts() {
+  std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+}  // namespace talmeris::voice

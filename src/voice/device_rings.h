@@ -1,0 +1,98 @@
+// What lies between a sound card's callback and the voice thread: the captured samples waiting
+// to be read and the samples waiting to be played, each in a fixed ring, with the bounds that
+// keep the delay low. Guarded by its own mutex (innermost; the callback holds it only to copy).
+//
+// Capture: the thread reads whole frames; when it fell behind (a stalled thread), only the
+// newest kCaptureBacklogFrames (or two of the card's periods, if longer) wait and the rest are
+// counted as skipped, so a stall never leaves
+// a backlog behind it.
+// Playback: the delay is the samples in the ring plus the card's own output latency. The
+// standing part of the ring (its least depth just before a frame is written, over half a
+// second) is excess, shed as `Backlog` says: quiet frames at once, loud ones one in ten.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "voice/audio_device_port.h"
+#include "voice/detector.h"
+
+namespace talmeris::voice {
+
+constexpr int kCaptureBacklogFrames = 3;
+constexpr float kQuietDb = -50.0f;  // a frame this quiet may be dropped unheard
+
+// A ring of samples with a fixed capacity; the oldest are overwritten when it is full.
+template <std::size_t N>
+struct SampleRing {
+  std::array<std::int16_t, N> samples{};
+  std::size_t head = 0, size = 0;
+  // Returns how many of the oldest were overwritten.
+  std::size_t Push(const std::int16_t* in, std::size_t n) {
+    std::size_t lost = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      samples[(head + size) % N] = in[i];
+      if (size == N) {
+        head = (head + 1) % N;
+        ++lost;
+      } else {
+        ++size;
+      }
+    }
+    return lost;
+  }
+  std::size_t Pop(std::int16_t* out, std::size_t n) {
+    const std::size_t got = n < size ? n : size;
+    for (std::size_t i = 0; i < got; ++i) out[i] = samples[(head + i) % N];
+    head = (head + got) % N;
+    size -= got;
+    return got;
+  }
+  void Drop(std::size_t n) {
+    n = n < size ? n : size;
+    head = (head + n) % N;
+    size -= n;
+  }
+};
+
+class DeviceRings {
+ public:
+  explicit DeviceRings(std::chrono::microseconds output_latency = {})
+      : output_latency_(output_latency) {}
+  void SetOutputLatency(std::chrono::microseconds latency);
+
+  // The card's callback: `count` samples captured (null: none) and `count` to play; what the
+  // ring lacks is played as silence.
+  void Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count);
+
+  // The voice thread. ReadCapture waits up to `timeout` for a frame: 0 when none came, else the
+  // frames of time it covers (more than 1 when older frames were skipped); `played` gets what
+  // was played as it was captured.
+  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout);
+  void WritePlayback(const std::int16_t* frame);
+  std::chrono::microseconds PlaybackDelay();
+
+  struct Counts {
+    std::int64_t capture_skipped = 0;   // frames the thread was too late for
+    std::int64_t playback_shed = 0;     // frames dropped to lower the delay
+    std::int64_t playback_starved = 0;  // callbacks that found too little to play
+  };
+  Counts counts();
+
+ private:
+  static constexpr std::size_t kCapacity = 32 * kFrameSamples;  // 320 ms each way
+  std::mutex mutex_;
+  std::condition_variable captured_;
+  SampleRing<kCapacity> capture_, playback_;
+  SampleRing<kCapacity> played_;    // what each callback played, beside what it captured
+  std::size_t largest_period_ = 0;  // samples, of any callback so far
+  std::size_t capture_lost_ = 0;    // samples overwritten before the thread read them
+  std::chrono::microseconds output_latency_;
+  Backlog backlog_;
+  Counts counts_;
+};
+
+}  // namespace talmeris::voice
