@@ -4,6 +4,7 @@
 //   dialog-shots FOLDER [SUFFIX]
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
 #include <QLabel>
@@ -96,6 +97,7 @@ void Fill(QDialog& d, int resource) {
     if (auto* state = Control<QLabel>(d, 1804)) state->setText("Voice activation: open");
     if (auto* status = Control<QLabel>(d, 1808))
       status->setText("Speak now: the bar shows how loud you are.");
+    if (auto* echo = Control<QCheckBox>(d, 1809)) echo->setChecked(true);
   } else if (resource == kOfflineMessagesDialog) {
     if (auto* list = Control<QListWidget>(d, 1054)) {
       list->addItems({"From orrin: meet me at the ridge at dawn",
