@@ -96,7 +96,8 @@ class MemoryDevice final : public AudioDevice {
         ++audio_.captured_total_;
       }
       const std::int64_t from = index + static_cast<std::int64_t>(i) - echo_samples_;
-      if (echo_gain_ != 0.0f && from >= 0 &&
+      // Only what was already played can come back (an echo sooner than a period is not).
+      if (echo_gain_ != 0.0f && from >= 0 && from < index &&
           echo_samples_ < static_cast<std::int64_t>(kEchoHistory))
         v += echo_gain_ * played_[static_cast<std::size_t>(from) % kEchoHistory];
       in[i] = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768l, 32767l));
