@@ -169,21 +169,29 @@ int main(int argc, char** argv) {
   if (static_cast<int>(latencies.size()) < rounds)
     std::printf("%d rounds not measured\n", rounds - static_cast<int>(latencies.size()));
 
-  // Through a stall: amber speaks without a pause; birch's voice thread stops for 0.3 s at 1 s.
-  bool stalled = false;
-  const int rx_off = Count(*birch, "check 7:1078 0");
-  const auto marks = test::MarkerLatencies(
-      amber->audio, birch->audio, 5.0,
-      [&](double t) {
-        if (t >= 1.0 && !stalled) {
-          birch->audio.StallReader(std::chrono::milliseconds(300));
-          stalled = true;
-        }
-      },
-      [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
-  std::printf("through a 0.3 s stall of the listener's voice thread at 1 s (mouth to ear):\n ");
-  for (const auto& m : marks) std::printf(" %.1fs:%.0f", m.spoken_s, m.latency_ms);
-  std::printf(" ms\n");
+  // Through a stall: amber speaks without a pause; at 1 s birch's voice thread stops for 0.3 s
+  // (the card goes on), or his card stops calling back for 0.3 s (as when the whole program
+  // stops, and the network's frames wait for it).
+  for (const bool thread : {true, false}) {
+    bool stalled = false;
+    const int rx_off = Count(*birch, "check 7:1078 0");
+    const auto marks = test::MarkerLatencies(
+        amber->audio, birch->audio, 5.0,
+        [&](double t) {
+          if (t >= 1.0 && !stalled) {
+            if (thread)
+              birch->audio.StallReader(std::chrono::milliseconds(300));
+            else
+              birch->audio.StallCallback(std::chrono::milliseconds(300));
+            stalled = true;
+          }
+        },
+        [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
+    std::printf("through a 0.3 s stall of the listener's %s at 1 s (mouth to ear):\n ",
+                thread ? "voice thread" : "sound card");
+    for (const auto& m : marks) std::printf(" %.1fs:%.0f", m.spoken_s, m.latency_ms);
+    std::printf(" ms\n");
+  }
 
   // Echo: amber speaks; birch, holding the push-to-talk key, hears her in his microphone 60 ms
   // later at half the level. What amber hears back, against what birch's microphone heard of

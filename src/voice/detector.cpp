@@ -96,9 +96,10 @@ bool Talker::Next(std::int16_t* out, std::int64_t now_frame) {
   int waiting = 0;
   jitter_buffer_ctl(jitter_, JITTER_BUFFER_GET_AVAILABLE_COUNT, &waiting);
   backlog_.Note(waiting);
-  if (produced && waiting > 0 &&
-      (FrameLevelDb(out, kFrameSamples) < kPauseDb || backlog_.LoudDue())) {
-    backlog_.Shed();
+  const bool pause = produced && FrameLevelDb(out, kFrameSamples) < kPauseDb;
+  int drop = produced ? backlog_.Shed(pause) : 0;
+  if (drop == 0 && pause && waiting > 0) drop = 1;
+  for (int i = 0; i < std::min(drop, waiting); ++i) {
     ++shortened_;
     produced = Decode(out, now_frame);
   }

@@ -9,13 +9,16 @@ struct OpusDecoder;
 
 namespace talmeris::voice {
 
-// When to drop a frame so that a standing backlog falls away. `Note` is told, once a frame, how
+// When to drop frames so that a standing backlog falls away. `Note` is told, once a frame, how
 // many frames wait ahead of it; the least of that over a window of kShedWindowFrames, above
-// `allowed`, is the standing excess. A quiet frame may go whenever there is excess; a loud one
-// at most every kShedSpacingFrames, so speech without a pause loses one 10 ms frame in ten.
+// `allowed`, is the standing excess. A large excess (after a stall) goes at once, one jump
+// rather than a long stretch of choppy sound; a small one a frame at a time: a quiet frame
+// whenever there is excess, a loud one at most every kShedSpacingFrames, so speech without a
+// pause loses one 10 ms frame in ten.
 struct Backlog {
   static constexpr int kShedWindowFrames = 50;   // 0.5 s
   static constexpr int kShedSpacingFrames = 10;  // 100 ms
+  static constexpr int kJumpFrames = 5;          // 50 ms and more go at once
   int allowed = 0;
   int least = 1 << 30, frames = 0, excess = 0, since = 0;
   void Note(int waiting) {
@@ -27,11 +30,16 @@ struct Backlog {
       frames = 0;
     }
   }
-  bool Standing() const { return excess > 0; }
-  bool LoudDue() const { return excess > 0 && since >= kShedSpacingFrames; }
-  void Shed() {
-    if (excess > 0) --excess;
-    since = 0;
+  // How many frames to drop now; `quiet`: the frame at hand is a pause.
+  int Shed(bool quiet) {
+    int n = 0;
+    if (excess >= kJumpFrames)
+      n = excess;
+    else if (excess > 0 && (quiet || since >= kShedSpacingFrames))
+      n = 1;
+    excess -= n;
+    if (n > 0) since = 0;
+    return n;
   }
 };
 
@@ -87,7 +95,7 @@ class Talker {
 
  private:
   bool Decode(std::int16_t* out, std::int64_t now_frame);
-  Backlog backlog_{2};                       // more than 20 ms standing in the buffer is shed
+  Backlog backlog_{1};                       // more than 10 ms standing in the buffer is shed
   static constexpr float kPauseDb = -50.0f;  // a decoded frame this quiet is a pause
 
   JitterBuffer_* jitter_;

@@ -53,12 +53,16 @@ void DeviceRings::WritePlayback(const std::int16_t* frame) {
   std::lock_guard lock(mutex_);
   const int depth = static_cast<int>(playback_.size / kFrameSamples);
   backlog_.Note(depth);
-  if (depth > 0 && ((backlog_.Standing() && FrameLevelDb(frame, kFrameSamples) < kQuietDb) ||
-                    backlog_.LoudDue())) {
-    backlog_.Shed();
-    ++counts_.playback_shed;
+  if (depth == 0) {
+    playback_.Push(frame, kFrameSamples);
     return;
   }
+  const bool quiet = FrameLevelDb(frame, kFrameSamples) < kQuietDb;
+  const int drop = std::min(backlog_.Shed(quiet), depth);
+  counts_.playback_shed += drop;
+  if (drop == 1 && quiet) return;  // a pause is one frame shorter
+  // Otherwise the oldest go: one jump in what is heard.
+  playback_.Drop(static_cast<std::size_t>(drop) * kFrameSamples);
   playback_.Push(frame, kFrameSamples);
 }
 

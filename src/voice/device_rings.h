@@ -8,7 +8,8 @@
 // a backlog behind it.
 // Playback: the delay is the samples in the ring plus the card's own output latency. The
 // standing part of the ring (its least depth just before a frame is written, over half a
-// second) is excess, shed as `Backlog` says: quiet frames at once, loud ones one in ten.
+// second) is excess, shed as `Backlog` says: a large excess at once, a small one a frame at a
+// time (quiet frames first, loud ones one in ten).
 #pragma once
 
 #include <array>
