@@ -72,13 +72,6 @@ double Percentile(std::vector<double> v, double p) {
   return v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
 }
 
-double Rms(const test::Samples& s, std::size_t from, std::size_t to) {
-  double sum = 0;
-  to = std::min(to, s.size());
-  for (std::size_t i = from; i < to; ++i) sum += static_cast<double>(s[i]) * s[i];
-  return to > from ? std::sqrt(sum / static_cast<double>(to - from)) : 0.0;
-}
-
 int Count(test::HeadlessClient& c, const std::string& call) {
   int n = 0;
   for (const auto& line : c.windows.Calls()) n += line == call;
@@ -224,8 +217,8 @@ int main(int argc, char** argv) {
     // played), against what came back to amber.
     const test::Samples played_at_carol = test::PlayedSamples(carol->audio);
     const test::Samples back = test::PlayedSamples(amber->audio);
-    const double echo = 0.5 * Rms(played_at_carol, 3 * 48000, 8 * 48000);
-    const double returned = Rms(back, 3 * 48000, 8 * 48000 + 24000);
+    const double echo = 0.5 * test::Rms(played_at_carol, 3 * 48000, 8 * 48000);
+    const double returned = test::Rms(back, 3 * 48000, 8 * 48000 + 24000);
     std::printf("echo cancellation %s: echo %.1f dBFS, returned %.1f dBFS, ERLE %.1f dB\n",
                 cancel ? "on " : "off", 20 * std::log10(echo / 32768 + 1e-9),
                 20 * std::log10(returned / 32768 + 1e-9),

@@ -89,6 +89,21 @@ class VoiceEndToEnd : public ::testing::Test {
       return false;
     });
   }
+  // `heard` holds `sentence` whole: from its first loud sample to its last, about as long and
+  // at least about as loud as it was said.
+  static void ExpectHeardWhole(const Samples& heard, const Samples& sentence) {
+    const long from = test::FirstLoud(heard, 0.02);
+    ASSERT_GE(from, 0) << "nothing was heard";
+    long to = static_cast<long>(heard.size()) - 1;
+    while (to > from && std::abs(heard[to]) < 0.02 * 32768) --to;
+    const test::SoxStat said = test::Measure(sentence),
+                        got = test::Measure(Samples(heard.begin() + from, heard.begin() + to + 1));
+    ASSERT_TRUE(said.ok && got.ok);
+    std::printf("sentence: said %.2f s rms %.3f, heard %.2f s rms %.3f\n", said.seconds, said.rms,
+                got.seconds, got.rms);
+    EXPECT_NEAR(got.seconds, said.seconds, 0.25 * said.seconds);
+    EXPECT_GT(got.rms, 0.3 * said.rms);
+  }
   // Waits until the server has been told, since `from` lines of its output, whom a client talks
   // to; returns the listeners named ("nobody", "everyone" or ids).
   std::string NextTargets(std::size_t* seen) {
@@ -217,18 +232,7 @@ TEST_F(VoiceEndToEnd, PushToTalkNamesTheTargetsOnceAndVoiceActivationIgnoresLowN
   const int rx_off = Count(amber, Check(kCtlRx, false));  // the toggle unchecked it once
   birch.audio.Speak(sentence);
   ASSERT_TRUE(amber.WaitFor([&] { return Count(amber, Check(kCtlRx, false)) == rx_off + 1; }));
-  const Samples heard = test::PlayedSamples(amber.audio);
-  const long from = test::FirstLoud(heard, 0.02);
-  ASSERT_GE(from, 0);
-  long to = static_cast<long>(heard.size()) - 1;
-  while (to > from && std::abs(heard[to]) < 0.02 * 32768) --to;
-  const test::SoxStat said = test::Measure(sentence),
-                      got = test::Measure(Samples(heard.begin() + from, heard.begin() + to + 1));
-  ASSERT_TRUE(said.ok && got.ok);
-  std::printf("sentence: said %.2f s rms %.3f, heard %.2f s rms %.3f\n", said.seconds, said.rms,
-              got.seconds, got.rms);
-  EXPECT_NEAR(got.seconds, said.seconds, 0.25 * said.seconds);
-  EXPECT_GT(got.rms, 0.3 * said.rms);
+  ExpectHeardWhole(test::PlayedSamples(amber.audio), sentence);
 }
 
 TEST_F(VoiceEndToEnd, AStalledListenerCatchesUpAndAnEchoIsCancelledWhileNearSpeechPasses) {
@@ -279,13 +283,8 @@ TEST_F(VoiceEndToEnd, AStalledListenerCatchesUpAndAnEchoIsCancelledWhileNearSpee
   birch.audio.ClearRecords();
   amber.audio.Speak(talk);
   ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.Pending() == 0; }));
-  const auto rms = [](const Samples& s, std::size_t from, std::size_t to) {
-    double sum = 0;
-    for (std::size_t i = from; i < std::min(to, s.size()); ++i) sum += double(s[i]) * s[i];
-    return std::sqrt(sum / double(to - from));
-  };
-  const double echo = 0.5 * rms(test::PlayedSamples(birch.audio), 3 * 48000, 8 * 48000);
-  const double back = rms(test::PlayedSamples(amber.audio), 3 * 48000, 8 * 48000);
+  const double echo = 0.5 * test::Rms(test::PlayedSamples(birch.audio), 3 * 48000, 8 * 48000);
+  const double back = test::Rms(test::PlayedSamples(amber.audio), 3 * 48000, 8 * 48000);
   const double erle = 20 * std::log10(echo / std::max(back, 1.0));
   std::printf("echo return loss enhancement: %.1f dB\n", erle);
   EXPECT_GT(echo, 0.01 * 32768) << "birch did not hear amber";
@@ -297,16 +296,7 @@ TEST_F(VoiceEndToEnd, AStalledListenerCatchesUpAndAnEchoIsCancelledWhileNearSpee
   ASSERT_TRUE(birch.WaitFor([&] { return birch.audio.Pending() == 0; }));
   const std::size_t periods = sentence.size() / voice::kFrameSamples + 50;
   ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.PlayedFrames().size() > periods; }));
-  const Samples heard = test::PlayedSamples(amber.audio);
-  const long from = test::FirstLoud(heard, 0.02);
-  ASSERT_GE(from, 0) << "amber did not hear birch";
-  long to = static_cast<long>(heard.size()) - 1;
-  while (to > from && std::abs(heard[to]) < 0.02 * 32768) --to;
-  const test::SoxStat said = test::Measure(sentence),
-                      got = test::Measure(Samples(heard.begin() + from, heard.begin() + to + 1));
-  ASSERT_TRUE(said.ok && got.ok);
-  EXPECT_NEAR(got.seconds, said.seconds, 0.25 * said.seconds);
-  EXPECT_GT(got.rms, 0.3 * said.rms);
+  ExpectHeardWhole(test::PlayedSamples(amber.audio), sentence);
 }
 
 TEST_F(VoiceEndToEnd, AnAudioSetupNeverRunWarnsOnceAndNeverConnects) {

@@ -28,8 +28,6 @@ class AudioDevice {
                           std::chrono::milliseconds timeout) = 0;
   // Queues one frame for playback.
   virtual void WritePlayback(const std::int16_t* frame) = 0;
-  // What waits to be heard: the queued playback and the device's own output latency.
-  virtual std::chrono::microseconds PlaybackDelay() = 0;
 };
 
 // Opens devices by name ("" = the default). The only virtual class of the audio side besides
@@ -80,8 +78,8 @@ class MemoryAudio final : public AudioBackend {
   bool available = true;
   // Tests: keep what was captured and played (the last 60 s at most).
   bool keep_records = false;
-  // Set before Open. The callback's period (samples), and the output latency it reports and
-  // adds before what it plays is heard.
+  // Set before Open. The callback's period (samples), and the output latency it adds before
+  // what it plays is heard.
   int period_samples = kFrameSamples;
   std::chrono::microseconds output_latency{0};
   // What is played comes back into the microphone this much later and this much weaker.
@@ -91,8 +89,6 @@ class MemoryAudio final : public AudioBackend {
   // returns `d` late (a stalled voice thread).
   void StallCallback(std::chrono::microseconds d);
   void StallReader(std::chrono::microseconds d);
-  // The open device's delay to the ear (0 when none is open).
-  std::chrono::microseconds PlaybackDelay();
 
  private:
   friend class MemoryDevice;
@@ -104,7 +100,6 @@ class MemoryAudio final : public AudioBackend {
   std::vector<Captured> captured_;
   int open_count_ = 0;
   std::chrono::microseconds callback_stall_{0}, reader_stall_{0};
-  class MemoryDevice* device_ = nullptr;  // the last opened
 };
 
 // PortAudio devices; the backend initialises PortAudio once and keeps ALSA and JACK quiet.

@@ -1,4 +1,5 @@
-// Voice activation and the talkers heard: the two pure pieces of the voice layer.
+// The pure pieces of the voice layer: voice activation, the talkers heard, and when to shed a
+// backlog of frames.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,8 @@ namespace talmeris::voice {
 // rather than a long stretch of choppy sound; a small one a frame at a time: a quiet frame
 // whenever there is excess, a loud one at most every kShedSpacingFrames, so speech without a
 // pause loses one 10 ms frame in ten.
+constexpr float kPauseDb = -50.0f;  // a frame this quiet is a pause, and may go unheard
+
 struct Backlog {
   static constexpr int kShedWindowFrames = 50;   // 0.5 s
   static constexpr int kShedSpacingFrames = 10;  // 100 ms
@@ -95,8 +98,7 @@ class Talker {
 
  private:
   bool Decode(std::int16_t* out, std::int64_t now_frame);
-  Backlog backlog_{1};                       // more than 10 ms standing in the buffer is shed
-  static constexpr float kPauseDb = -50.0f;  // a decoded frame this quiet is a pause
+  Backlog backlog_{1};  // more than 10 ms standing in the buffer is shed
 
   JitterBuffer_* jitter_;
   OpusDecoder* decoder_;

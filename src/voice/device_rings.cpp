@@ -4,20 +4,12 @@
 
 namespace talmeris::voice {
 
-void DeviceRings::SetOutputLatency(std::chrono::microseconds latency) {
-  std::lock_guard lock(mutex_);
-  output_latency_ = latency;
-}
-
 void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count) {
   {
     std::lock_guard lock(mutex_);
     largest_period_ = std::max(largest_period_, count);
     const std::size_t got = playback_.Pop(out, count);
-    if (got < count) {
-      std::fill(out + got, out + count, std::int16_t{0});
-      ++counts_.playback_starved;
-    }
+    std::fill(out + got, out + count, std::int16_t{0});
     if (in) {
       capture_lost_ += capture_.Push(in, count);
       played_.Push(out, count);  // overflows just as the capture does
@@ -42,7 +34,6 @@ int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
   // What the full ring overwrote is time that passed as well.
   skipped += capture_lost_ / kFrameSamples;
   capture_lost_ %= kFrameSamples;
-  counts_.capture_skipped += static_cast<std::int64_t>(skipped);
   capture_.Pop(frame, kFrameSamples);
   std::int16_t discard[kFrameSamples];
   played_.Pop(played ? played : discard, kFrameSamples);
@@ -57,24 +48,12 @@ void DeviceRings::WritePlayback(const std::int16_t* frame) {
     playback_.Push(frame, kFrameSamples);
     return;
   }
-  const bool quiet = FrameLevelDb(frame, kFrameSamples) < kQuietDb;
+  const bool quiet = FrameLevelDb(frame, kFrameSamples) < kPauseDb;
   const int drop = std::min(backlog_.Shed(quiet), depth);
-  counts_.playback_shed += drop;
   if (drop == 1 && quiet) return;  // a pause is one frame shorter
   // Otherwise the oldest go: one jump in what is heard.
   playback_.Drop(static_cast<std::size_t>(drop) * kFrameSamples);
   playback_.Push(frame, kFrameSamples);
-}
-
-std::chrono::microseconds DeviceRings::PlaybackDelay() {
-  std::lock_guard lock(mutex_);
-  return output_latency_ + std::chrono::microseconds(static_cast<std::int64_t>(playback_.size) *
-                                                     1000000 / kSampleRate);
-}
-
-DeviceRings::Counts DeviceRings::counts() {
-  std::lock_guard lock(mutex_);
-  return counts_;
 }
 
 }  // namespace talmeris::voice

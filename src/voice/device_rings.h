@@ -4,10 +4,9 @@
 //
 // Capture: the thread reads whole frames; when it fell behind (a stalled thread), only the
 // newest kCaptureBacklogFrames (or two of the card's periods, if longer) wait and the rest are
-// counted as skipped, so a stall never leaves
-// a backlog behind it.
-// Playback: the delay is the samples in the ring plus the card's own output latency. The
-// standing part of the ring (its least depth just before a frame is written, over half a
+// counted as skipped, so a stall never leaves a backlog behind it.
+// Playback: the ring adds to the card's own output latency, which nothing here can shorten.
+// The ring's standing part (its least depth just before a frame is written, over half a
 // second) is excess, shed as `Backlog` says: a large excess at once, a small one a frame at a
 // time (quiet frames first, loud ones one in ten).
 #pragma once
@@ -24,7 +23,6 @@
 namespace talmeris::voice {
 
 constexpr int kCaptureBacklogFrames = 3;
-constexpr float kQuietDb = -50.0f;  // a frame this quiet may be dropped unheard
 
 // A ring of samples with a fixed capacity; the oldest are overwritten when it is full.
 template <std::size_t N>
@@ -61,10 +59,6 @@ struct SampleRing {
 
 class DeviceRings {
  public:
-  explicit DeviceRings(std::chrono::microseconds output_latency = {})
-      : output_latency_(output_latency) {}
-  void SetOutputLatency(std::chrono::microseconds latency);
-
   // The card's callback: `count` samples captured (null: none) and `count` to play; what the
   // ring lacks is played as silence.
   void Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count);
@@ -74,14 +68,6 @@ class DeviceRings {
   // was played as it was captured.
   int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout);
   void WritePlayback(const std::int16_t* frame);
-  std::chrono::microseconds PlaybackDelay();
-
-  struct Counts {
-    std::int64_t capture_skipped = 0;   // frames the thread was too late for
-    std::int64_t playback_shed = 0;     // frames dropped to lower the delay
-    std::int64_t playback_starved = 0;  // callbacks that found too little to play
-  };
-  Counts counts();
 
  private:
   static constexpr std::size_t kCapacity = 32 * kFrameSamples;  // 320 ms each way
@@ -91,9 +77,7 @@ class DeviceRings {
   SampleRing<kCapacity> played_;    // what each callback played, beside what it captured
   std::size_t largest_period_ = 0;  // samples, of any callback so far
   std::size_t capture_lost_ = 0;    // samples overwritten before the thread read them
-  std::chrono::microseconds output_latency_;
   Backlog backlog_;
-  Counts counts_;
 };
 
 }  // namespace talmeris::voice

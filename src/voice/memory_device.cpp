@@ -17,7 +17,6 @@ class MemoryDevice final : public AudioDevice {
  public:
   explicit MemoryDevice(MemoryAudio& audio)
       : audio_(audio),
-        rings_(audio.output_latency),
         period_(static_cast<std::size_t>(std::clamp(audio.period_samples, 48, 4800))),
         latency_(audio.output_latency),
         echo_samples_(static_cast<std::int64_t>((audio.output_latency + audio.echo_delay).count() *
@@ -34,7 +33,6 @@ class MemoryDevice final : public AudioDevice {
     timer_.join();
     std::lock_guard lock(audio_.mutex_);
     --audio_.open_count_;
-    if (audio_.device_ == this) audio_.device_ = nullptr;
   }
 
   int ReadCapture(std::int16_t* frame, std::int16_t* played,
@@ -48,7 +46,6 @@ class MemoryDevice final : public AudioDevice {
     return rings_.ReadCapture(frame, played, timeout);
   }
   void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
-  std::chrono::microseconds PlaybackDelay() override { return rings_.PlaybackDelay(); }
 
  private:
   void Run() {
@@ -125,10 +122,7 @@ std::unique_ptr<AudioDevice> MemoryAudio::Open(const std::string&, const std::st
     if (!available) return nullptr;
     ++open_count_;
   }
-  auto device = std::make_unique<MemoryDevice>(*this);
-  std::lock_guard lock(mutex_);
-  device_ = device.get();
-  return device;
+  return std::make_unique<MemoryDevice>(*this);
 }
 
 void MemoryAudio::StallCallback(std::chrono::microseconds d) {
@@ -139,11 +133,6 @@ void MemoryAudio::StallCallback(std::chrono::microseconds d) {
 void MemoryAudio::StallReader(std::chrono::microseconds d) {
   std::lock_guard lock(mutex_);
   reader_stall_ = d;
-}
-
-std::chrono::microseconds MemoryAudio::PlaybackDelay() {
-  std::lock_guard lock(mutex_);
-  return device_ ? device_->PlaybackDelay() : std::chrono::microseconds{0};
 }
 
 void MemoryAudio::Speak(const std::vector<std::int16_t>& samples) {

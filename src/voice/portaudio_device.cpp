@@ -5,12 +5,8 @@
 #include <jack/jack.h>
 #include <portaudio.h>
 
-#include <algorithm>
-#include <array>
 #include <cstdarg>
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
 
 #include "voice/audio_device_port.h"
 #include "voice/device_rings.h"
@@ -45,9 +41,6 @@ class PortAudioDevice final : public AudioDevice {
       stream_ = nullptr;
       return false;
     }
-    if (const PaStreamInfo* info = Pa_GetStreamInfo(stream_))
-      rings_.SetOutputLatency(std::chrono::microseconds(
-          static_cast<std::int64_t>(std::max(0.0, info->outputLatency) * 1e6)));
     return Pa_StartStream(stream_) == paNoError;
   }
 
@@ -56,7 +49,6 @@ class PortAudioDevice final : public AudioDevice {
     return rings_.ReadCapture(frame, played, timeout);
   }
   void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
-  std::chrono::microseconds PlaybackDelay() override { return rings_.PlaybackDelay(); }
 
  private:
   static int Callback(const void* input, void* output, unsigned long frames,

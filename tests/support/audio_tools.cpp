@@ -99,6 +99,13 @@ SoxStat Measure(const Samples& samples) {
   return stat;
 }
 
+double Rms(const Samples& samples, std::size_t from, std::size_t to) {
+  double sum = 0;
+  to = std::min(to, samples.size());
+  for (std::size_t i = from; i < to; ++i) sum += static_cast<double>(samples[i]) * samples[i];
+  return to > from ? std::sqrt(sum / static_cast<double>(to - from)) : 0.0;
+}
+
 long FirstLoud(const Samples& samples, double threshold, long from) {
   const double level = threshold * 32768.0;
   for (long i = std::max(0L, from); i < static_cast<long>(samples.size()); ++i) {

@@ -26,6 +26,9 @@ struct SoxStat {
 };
 SoxStat Measure(const Samples& samples);
 
+// The RMS of samples [from, to) (of those there are), in sample units.
+double Rms(const Samples& samples, std::size_t from, std::size_t to);
+
 // The first sample whose magnitude reaches `threshold` (of full scale) at or after `from`; -1
 // when none does.
 long FirstLoud(const Samples& samples, double threshold, long from = 0);

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <functional>
+#include <initializer_list>
 #include <thread>
 
 namespace talmeris::test {
@@ -21,6 +22,16 @@ double Power(const Samples& s, long from, double hz) {
     im += s[from + i] * std::sin(w);
   }
   return re * re + im * im;
+}
+
+// `hz` stands out in the 5 ms of `s` from `from`: loud, and four times the power of each of
+// `others`.
+bool StandsOut(const Samples& s, long from, double hz, std::initializer_list<double> others) {
+  const double p = Power(s, from, hz);
+  if (p <= 1e10) return false;
+  for (double o : others)
+    if (p <= 4 * Power(s, from, o)) return false;
+  return true;
 }
 
 // When sample `index` of the spoken stream was said (ms on the steady clock), from the
@@ -79,12 +90,10 @@ std::optional<double> MidSpurtMouthToEarMs(voice::MemoryAudio& speaker,
   if (!spoken) return std::nullopt;
   // The first 5 ms in which the higher pitch is the louder, then back to the start of the loud
   // run it belongs to.
-  auto power = [&](long from, double hz) { return Power(heard, from, hz); };
   auto loud = [&](long i) { return std::abs(static_cast<double>(heard[i])) >= 0.05 * 32768; };
   long block = -1;
   for (long from = 0; from + 240 <= static_cast<long>(heard.size()); from += 240) {
-    const double high = power(from, 1200);
-    if (high > 4 * power(from, 600) && high > 1e10) {
+    if (StandsOut(heard, from, 1200, {600})) {
       block = from;
       break;
     }
@@ -133,11 +142,8 @@ std::vector<MarkerTiming> MarkerLatencies(voice::MemoryAudio& speaker, voice::Me
       const double at = heard_at[static_cast<std::size_t>(from)];
       if (at < *spoken) continue;
       if (at > *spoken + 1000) break;
-      const double p = Power(heard, from, pitch(k));
-      if (p > 1e10 && p > 4 * Power(heard, from, 400) &&
-          p > 4 * Power(heard, from, pitch(k + 15)) && p > 4 * Power(heard, from, pitch(k + 1))) {
+      if (StandsOut(heard, from, pitch(k), {400, pitch(k + 15), pitch(k + 1)})) {
         found.push_back({static_cast<double>(index) / 48000.0, at + 80 / 48.0 - *spoken});
-
         break;
       }
     }
