@@ -2,6 +2,7 @@
 // messages), on fakes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -51,8 +52,11 @@ class ChatTest : public ::testing::Test {
     for (int i = 0; i < t.ctx.event_log.Count(); ++i) out.emplace_back(t.ctx.event_log.Line(i));
     return out;
   }
+  // `text` fills the 84-byte field; one of exactly 84 characters leaves no NUL in it.
   void Text(std::uint8_t type, std::uint8_t param, std::string_view text) {
     auto m = TextMessage::Make(type, param, text);
+    if (text.size() >= TextMessage::kTextSize)
+      std::copy_n(text.begin(), TextMessage::kTextSize, m.bytes.begin() + TextMessage::kTextOffset);
     net::Message msg{net::MessageId::Receive, net::DPN_OK, 1, m.bytes.data(), TextMessage::kSize};
     OnServerMessage(&t.ctx, msg);
   }
@@ -157,8 +161,11 @@ TEST_F(ChatTest, LinesFromTheServerFollowTheAlignmentFilter) {
   Text(kServerNotice, 0, "second");
   t.ctx.player_info_window = 60;
   Text(kServerNotice, 0, "third");
+  // A field filled to its end is shown whole, and nothing past it.
+  Text(kServerNotice, 0, std::string(84, 'n') + "past");
   auto boxes = t.windows.Boxes();
-  ASSERT_EQ(boxes.size(), 3u);
+  ASSERT_EQ(boxes.size(), 4u);
+  EXPECT_EQ(boxes[3].text, std::string(84, 'n'));
   EXPECT_EQ(boxes[0].owner, kMain);
   EXPECT_EQ(boxes[0].caption, "Server Message");
   EXPECT_EQ(boxes[0].text, "maintenance at noon");

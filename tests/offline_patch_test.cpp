@@ -82,9 +82,13 @@ TEST_F(OfflineTest, TheDialogListsSortedDeletesAndWritesBack) {
             "\r\nBeta from a friend\r\nbravo\r\ncharlie\r\n" + long_line + "\r\nlater\r\n");
 
   // An append after a last line without a line end ends that line first; it keeps 83
-  // characters. A write-back that fails (its temporary file cannot be made) keeps the file.
+  // characters, even of a text field the server filled to its end without a NUL. A write-back
+  // that fails (its temporary file cannot be made) keeps the file.
   t.dir.Write(kOfflineMessagesFile, Bytes("kept"));
-  Offline(std::string(84, 'x'));
+  auto full = TextMessage::Make(kOfflineMessage, 0, "");
+  std::fill_n(full.bytes.begin() + TextMessage::kTextOffset, TextMessage::kTextSize, 'x');
+  net::Message raw{net::MessageId::Receive, net::DPN_OK, 1, full.bytes.data(), TextMessage::kSize};
+  OnServerMessage(&t.ctx, raw);
   const std::string appended = "kept\r\n" + std::string(83, 'x') + "\r\n";
   EXPECT_EQ(FileText(t, kOfflineMessagesFile), appended);
   std::filesystem::create_directory(t.dir.path() / "messages.txt.new");
@@ -239,8 +243,9 @@ TEST_F(PatchTest, HostileNamesWriteNothingOutsideTheInstallation) {
   std::filesystem::create_symlink(outside / "target", t.dir.path() / "file-link");
   Start(16384.0f * 20);
   Requests();
-  for (const char* name : {"..\\..\\x", "../x", "a\\..\\..\\x", "/etc/x", "\\x", "C:\\x", "c:x",
-                           "link\\x", "link/sub/x", "file-link", "."}) {
+  // A ".." is refused even where the name would still land in the folder.
+  for (const char* name : {"..\\..\\x", "../x", "a\\..\\..\\x", "a/../x", "a\\..\\x", "/etc/x",
+                           "\\x", "C:\\x", "c:x", "link\\x", "link/sub/x", "file-link", "."}) {
     Chunk(name, 0, "evil", 1);
     EXPECT_EQ(LastLines(2), std::string("PATCH ERROR --- could not save to file...|") + name + "|")
         << name;

@@ -253,8 +253,39 @@ TEST_F(VoiceEndToEnd, AStalledListenerCatchesUpAndAnEchoIsCancelledWhileNearSpee
   std::size_t seen = 0;
   for (int named = 0; named < 2;) named += NextTargets(&seen) != "nobody";
 
+  // Amber's voice comes back to her from birch's microphone: after five seconds of adaptation
+  // the echo he sends is at least 20 dB below what his microphone took in. At 5.5 s and 8.5 s
+  // his voice thread is 80 ms late, as on a busy machine, and falls more frames behind than
+  // the device keeps: what the canceller learned must survive that. (This comes first: the
+  // pure tones below are no speech to learn an echo from.)
+  test::Samples talk, sentence = test::Speak("Vector two seven zero, climbing to the ring.");
+  ASSERT_FALSE(sentence.empty()) << "espeak-ng and sox are needed";
+  while (talk.size() < 11 * 48000) test::Append(talk, sentence);
+  amber.audio.ClearRecords();
+  birch.audio.ClearRecords();
+  amber.audio.Speak(talk);
+  std::size_t late = 5;
+  ASSERT_TRUE(amber.WaitFor(
+      [&] {
+        const std::size_t spoken = talk.size() - amber.audio.Pending();
+        if (late <= 8 && spoken >= late * 48000 + 24000) {
+          birch.audio.StallReader(80ms);
+          late += 3;
+        }
+        return amber.audio.Pending() == 0;
+      },
+      30s));
+  const double echo = 0.5 * test::Rms(test::PlayedSamples(birch.audio), 5 * 48000, 11 * 48000);
+  const double back = test::Rms(test::PlayedSamples(amber.audio), 5 * 48000, 11 * 48000);
+  const double erle = 20 * std::log10(echo / std::max(back, 1.0));
+  std::printf("echo return loss enhancement: %.1f dB\n", erle);
+  EXPECT_GT(echo, 0.01 * 32768) << "birch did not hear amber";
+  EXPECT_GE(erle, 20.0);
+
   // Amber speaks without a pause; birch's voice thread stops for 0.3 s after 1 s. Within 2 s of
-  // it his delay is what it was before.
+  // it his delay is what it was before, give or take one of his card's periods. The delays are
+  // counted on the cards' own clocks, so a busy machine moves them only where the client
+  // itself falls behind; a backlog the stall left would add most of its 300 ms.
   bool stalled = false;
   const int rx_off = Count(birch, Check(kCtlRx, false));
   const auto marks = test::MarkerLatencies(
@@ -271,24 +302,11 @@ TEST_F(VoiceEndToEnd, AStalledListenerCatchesUpAndAnEchoIsCancelledWhileNearSpee
   }
   ASSERT_GE(before.size(), 2u);
   ASSERT_GE(after.size(), 6u);
-  const double usual = *std::max_element(before.begin(), before.end());
-  for (double ms : after) EXPECT_LE(ms, usual + 12.0) << "before the stall " << usual << " ms";
-
-  // Amber's voice comes back to her from birch's microphone: after three seconds of adaptation
-  // the echo he sends is at least 20 dB below what his microphone took in.
-  test::Samples talk, sentence = test::Speak("Vector two seven zero, climbing to the ring.");
-  ASSERT_FALSE(sentence.empty()) << "espeak-ng and sox are needed";
-  while (talk.size() < 8 * 48000) test::Append(talk, sentence);
-  amber.audio.ClearRecords();
-  birch.audio.ClearRecords();
-  amber.audio.Speak(talk);
-  ASSERT_TRUE(amber.WaitFor([&] { return amber.audio.Pending() == 0; }));
-  const double echo = 0.5 * test::Rms(test::PlayedSamples(birch.audio), 3 * 48000, 8 * 48000);
-  const double back = test::Rms(test::PlayedSamples(amber.audio), 3 * 48000, 8 * 48000);
-  const double erle = 20 * std::log10(echo / std::max(back, 1.0));
-  std::printf("echo return loss enhancement: %.1f dB\n", erle);
-  EXPECT_GT(echo, 0.01 * 32768) << "birch did not hear amber";
-  EXPECT_GE(erle, 20.0);
+  auto median = [](std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+  };
+  EXPECT_LE(median(after), median(before) + 20.0) << "before the stall " << median(before);
 
   // Birch's own voice passes the canceller whole.
   amber.audio.ClearRecords();

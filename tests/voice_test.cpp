@@ -14,6 +14,7 @@
 #include "support/test_client.h"
 #include "voice/audio_device_port.h"
 #include "voice/detector.h"
+#include "voice/device_rings.h"
 #include "voice/voice_chat.h"
 #include "voice/voice_wire.h"
 
@@ -128,6 +129,39 @@ TEST_F(TalkerTest, APauseShortensTheDelayOfFramesSentAhead) {
   Put(102, 2, now);
   Play(now++);
   EXPECT_EQ(talker.shortened(), 1);
+}
+
+// After the voice thread stalled, a read counts the time that passed and leaves at most the
+// bound waiting (3 frames, or two of the card's periods when they are longer); what it reads is
+// the newest audio, with what was played beside it; time the full ring overwrote counts too.
+TEST(DeviceRings, AStalledReaderFindsNoMoreThanTheBoundWaiting) {
+  struct Case {
+    std::size_t period;
+    int periods, elapsed, left;
+  };
+  for (const Case c : {Case{480, 20, 18, 2}, Case{960, 10, 17, 3}, Case{480, 4, 2, 2},
+                       Case{480, 3, 1, 2}, Case{480, 40, 38, 2}}) {
+    SCOPED_TRACE(::testing::Message() << c.period << " x " << c.periods);
+    DeviceRings rings;
+    std::vector<std::int16_t> in(c.period), out(c.period), frame(kFrameSamples),
+        played(kFrameSamples), waiting(kFrameSamples);
+    rings.WritePlayback(std::vector<std::int16_t>(kFrameSamples, 7).data());
+    for (int p = 0; p < c.periods; ++p) {
+      for (std::size_t i = 0; i < c.period; ++i)
+        in[i] = static_cast<std::int16_t>((p * c.period + i) / kFrameSamples);
+      rings.Exchange(in.data(), out.data(), c.period);
+    }
+    EXPECT_EQ(rings.ReadCapture(frame.data(), played.data(), std::chrono::milliseconds(0)),
+              c.elapsed);
+    const int total = c.periods * static_cast<int>(c.period) / kFrameSamples;
+    EXPECT_EQ(frame[0], total - c.left - 1);  // the oldest frame still kept
+    EXPECT_EQ(frame[kFrameSamples - 1], total - c.left - 1);
+    EXPECT_EQ(played[0], total - c.left - 1 == 0 ? 7 : 0);
+    int left = 0;
+    while (rings.ReadCapture(waiting.data(), nullptr, std::chrono::milliseconds(0)) == 1) ++left;
+    EXPECT_EQ(left, c.left);
+    EXPECT_EQ(waiting[0], total - 1);
+  }
 }
 
 TEST(VoiceWire, FramesAndTargetsDecodeOnlyWhenWellFormed) {

@@ -24,8 +24,11 @@ class AudioDevice {
   // it stands for (more than 1 when the reader fell behind and older frames were skipped).
   // `played` (when not null) gets what the device played while that frame was captured: the
   // reference an echo of the speakers in the microphone follows at a fixed delay.
+  // With `late` (not null), frames the reader is too late for are not skipped but handed out
+  // one by one with `*late` set: too old to send or play, they only keep an echo canceller's
+  // view of the microphone and the speakers whole.
   virtual int ReadCapture(std::int16_t* frame, std::int16_t* played,
-                          std::chrono::milliseconds timeout) = 0;
+                          std::chrono::milliseconds timeout, bool* late) = 0;
   // Queues one frame for playback.
   virtual void WritePlayback(const std::int16_t* frame) = 0;
 };

@@ -19,14 +19,15 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
 }
 
 int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
-                             std::chrono::milliseconds timeout) {
+                             std::chrono::milliseconds timeout, bool* late) {
   std::unique_lock lock(mutex_);
   if (!captured_.wait_for(lock, timeout, [&] { return capture_.size >= kFrameSamples; })) return 0;
   const std::size_t waiting = capture_.size / kFrameSamples;
   const std::size_t keep = std::max<std::size_t>(
       kCaptureBacklogFrames, 2 * ((largest_period_ + kFrameSamples - 1) / kFrameSamples));
   std::size_t skipped = 0;
-  if (waiting > keep) {
+  if (late) *late = waiting > keep;
+  if (waiting > keep && !late) {
     skipped = waiting - keep;
     capture_.Drop(skipped * kFrameSamples);
     played_.Drop(skipped * kFrameSamples);

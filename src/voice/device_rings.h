@@ -4,7 +4,8 @@
 //
 // Capture: the thread reads whole frames; when it fell behind (a stalled thread), only the
 // newest kCaptureBacklogFrames (or two of the card's periods, if longer) wait and the rest are
-// counted as skipped, so a stall never leaves a backlog behind it.
+// counted as skipped (or handed out marked late, for the echo canceller alone), so a stall
+// never leaves a backlog behind it.
 // Playback: the ring adds to the card's own output latency, which nothing here can shorten.
 // The ring's standing part (its least depth just before a frame is written, over half a
 // second) is excess, shed as `Backlog` says: a large excess at once, a small one a frame at a
@@ -64,9 +65,11 @@ class DeviceRings {
   void Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count);
 
   // The voice thread. ReadCapture waits up to `timeout` for a frame: 0 when none came, else the
-  // frames of time it covers (more than 1 when older frames were skipped); `played` gets what
-  // was played as it was captured.
-  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout);
+  // frames of time it covers (more than 1 when older frames were skipped or overwritten);
+  // `played` gets what was played as it was captured. With `late`, the frames past the bound
+  // are handed out first, each with `*late` set, instead of being skipped.
+  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout,
+                  bool* late = nullptr);
   void WritePlayback(const std::int16_t* frame);
 
  private:

@@ -35,15 +35,15 @@ class MemoryDevice final : public AudioDevice {
     --audio_.open_count_;
   }
 
-  int ReadCapture(std::int16_t* frame, std::int16_t* played,
-                  std::chrono::milliseconds timeout) override {
+  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout,
+                  bool* late) override {
     std::chrono::microseconds stall{0};
     {
       std::lock_guard lock(audio_.mutex_);
       std::swap(stall, audio_.reader_stall_);
     }
     if (stall.count() > 0) std::this_thread::sleep_for(stall);
-    return rings_.ReadCapture(frame, played, timeout);
+    return rings_.ReadCapture(frame, played, timeout, late);
   }
   void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
 
@@ -67,7 +67,9 @@ class MemoryDevice final : public AudioDevice {
         std::this_thread::sleep_for(stall);
         next = std::chrono::steady_clock::now();
       }
-      const auto now = std::chrono::steady_clock::now();
+      // Records carry the card's own clock: when this period was due, not when a busy machine
+      // let the timer thread run. A real card keeps its time whatever the processor does.
+      const auto now = next;
       Capture(in.data(), index, now);
       rings_.Exchange(in.data(), out.data(), period_);
       for (std::size_t i = 0; i < period_; ++i)

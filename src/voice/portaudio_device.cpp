@@ -44,9 +44,9 @@ class PortAudioDevice final : public AudioDevice {
     return Pa_StartStream(stream_) == paNoError;
   }
 
-  int ReadCapture(std::int16_t* frame, std::int16_t* played,
-                  std::chrono::milliseconds timeout) override {
-    return rings_.ReadCapture(frame, played, timeout);
+  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout,
+                  bool* late) override {
+    return rings_.ReadCapture(frame, played, timeout, late);
   }
   void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
 

@@ -113,9 +113,21 @@ struct Encoder {
   }
   Encoder(const Encoder&) = delete;
   Encoder& operator=(const Encoder&) = delete;
-  // Frames were skipped: what the canceller learned of the echo's timing no longer holds.
-  void Skipped() {
-    if (echo && reference_quiet < kReferenceLiveFrames) speex_echo_state_reset(echo);
+  // `frames` were lost (the thread was so late that the device's ring overwrote them). The
+  // microphone and the reference lost them together, so the echo's delay behind the reference
+  // still holds and what the canceller learned stays good; it only has to see the gap as time
+  // that passed, or it would line the echo up against reference samples from before it. So it
+  // is given silence on both sides for the gap, up to its tail (beyond that its history is
+  // silence either way). Frames the thread was merely late for never come here: they reach
+  // the canceller as they were (see Run).
+  void Lost(int frames) {
+    if (!echo || reference_quiet >= kReferenceLiveFrames) return;
+    static constexpr std::array<std::int16_t, kStepSamples> kSilence{};
+    std::array<std::int16_t, kStepSamples> discard;
+    const int steps =
+        std::min(frames * (kCodecSamples / kStepSamples), kEchoTailSamples / kStepSamples);
+    for (int i = 0; i < steps; ++i)
+      speex_echo_cancellation(echo, kSilence.data(), kSilence.data(), discard.data());
   }
   void SetAutoVolume(bool on) {
     int value = on ? 1 : 0;
@@ -331,7 +343,8 @@ class OpusVoiceClient final : public VoiceClient {
         Tell(VoiceMessage::SessionLost);
         return;
       }
-      const int elapsed = device->ReadCapture(frame.data(), played.data(), kCaptureWait);
+      bool late = false;
+      const int elapsed = device->ReadCapture(frame.data(), played.data(), kCaptureWait, &late);
       if (elapsed == 0) continue;
       // What arrived goes to its talker's buffer. Frames the thread was too late for are time
       // that passed: the clock and the talkers move on by them, so a stall leaves no delay
@@ -348,7 +361,7 @@ class OpusVoiceClient final : public VoiceClient {
         if (TalkerSlot* t = FindTalker(arrived[i].talker))
           t->talker->Put(arrived[i].sequence, arrived[i].opus, arrived[i].size, frame_number);
       }
-      if (elapsed > 1) encoder.Skipped();
+      if (elapsed > 1) encoder.Lost(elapsed - 1);
       for (int skipped = 1; skipped < elapsed; ++skipped) {
         ++frame_number;
         for (auto& t : talkers_)
@@ -366,6 +379,14 @@ class OpusVoiceClient final : public VoiceClient {
       // Sending: this frame, and when voice activation just opened, the ones before it.
       PreRoll& now = preroll[sequence % kPreRollFrames];
       now.kept = false;
+      if (late) {
+        // Too old to send or to play after (the device holds newer ones): the talkers move on
+        // by it, and the echo canceller still sees it, so that what it learned holds.
+        if (targets > 0) encoder.Condition(frame.data(), played.data(), conditioned.data());
+        for (auto& t : talkers_)
+          if (t.talker) t.talker->Next(voice.data(), frame_number);
+        continue;
+      }
       bool open = false;
       float level = -96.0f;
       if (targets > 0) {
@@ -485,7 +506,7 @@ struct OpusVoiceSystem::Monitor {
     recent.fill(-96.0f);
     int n = 0;
     while (!stop.load()) {
-      if (device->ReadCapture(frame.data(), nullptr, kCaptureWait) == 0) continue;
+      if (device->ReadCapture(frame.data(), nullptr, kCaptureWait, nullptr) == 0) continue;
       const float db = FrameLevelDb(frame.data(), kFrameSamples);
       recent[n++ % recent.size()] = db;
       level.store(*std::max_element(recent.begin(), recent.end()));

@@ -357,10 +357,10 @@ class MainDialogGuiTest : public QObject {
       QDialog dialog;
       QVERIFY(ui::ApplyTemplate(resource, &dialog));
       QPushButton* template_default = nullptr;
-      QList<QPushButton*> buttons;
+      QList<QPushButton*> buttons, toggles;  // toggles: push-like check boxes
       for (QPushButton* b : dialog.findChildren<QPushButton*>()) {
         if (b->isDefault()) template_default = b;
-        if (!b->isCheckable()) buttons << b;
+        (b->isCheckable() ? toggles : buttons) << b;
         b->setEnabled(true);
       }
       QWidget* other = nullptr;  // a control that is no push button
@@ -394,6 +394,19 @@ class MainDialogGuiTest : public QObject {
                          .arg(resource)
                          .arg(b->text(), pressed ? pressed->text() : QString("nothing"));
           }
+        }
+      }
+      // Enter on a push-like check box presses the dialog's default and never toggles it.
+      for (QPushButton* b : toggles) {
+        b->setFocus(Qt::TabFocusReason);
+        const bool was = b->isChecked();
+        pressed = nullptr;
+        QTest::keyClick(b, Qt::Key_Return);
+        if (pressed != template_default || b->isChecked() != was) {
+          wrong << QString("%1: Enter on the toggle \"%2\" pressed \"%3\"%4")
+                       .arg(resource)
+                       .arg(b->text(), pressed ? pressed->text() : QString("nothing"),
+                            b->isChecked() != was ? " and toggled it" : "");
         }
       }
     }
