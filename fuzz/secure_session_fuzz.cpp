@@ -61,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<std::uint8_t> copy(data, data + size);
       std::size_t n = copy.size();
       const std::uint8_t channel = size ? data[0] % 5 : 0;
-      if (Open(s, channel, copy.data(), &n) == OpenResult::kOpened) std::abort();
+      const bool reliable = size > 1 && (data[1] & 1);
+      if (Open(s, channel, reliable, copy.data(), &n) == OpenResult::kOpened) std::abort();
       return 0;
     }
     default: {  // sealed by the session, then changed at one place or not at all
@@ -78,12 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       if (change) sealed[at] ^= flip;
       std::vector<std::uint8_t> again = sealed;
       std::size_t n = sealed.size();
-      const OpenResult first = Open(rx, channel, sealed.data(), &n);
+      const bool reliable = flip & 1;  // as ENet delivers what the sender sent
+      const OpenResult first = Open(rx, channel, reliable, sealed.data(), &n);
       if ((first == OpenResult::kOpened) == change) std::abort();
       if (first == OpenResult::kOpened) {
         if (n != size || std::memcmp(sealed.data(), data, size) != 0) std::abort();
         std::size_t m = again.size();
-        if (Open(rx, channel, again.data(), &m) != OpenResult::kReplayed) std::abort();
+        if (Open(rx, channel, reliable, again.data(), &m) !=
+            (reliable ? OpenResult::kBroken : OpenResult::kReplayed))
+          std::abort();
         ControlFrame f;
         DecodeControl(sealed.data(), n, &f);  // what lies behind: the control decoder, say
       }

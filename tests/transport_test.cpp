@@ -20,6 +20,7 @@
 
 #include "app/posix_launcher.h"
 #include "base/bytes.h"
+#include "net/enet_limits.h"
 #include "net/enet_transport.h"
 #include "net/secure_session.h"
 #include "support/raw_connections.h"
@@ -681,7 +682,7 @@ TEST(SecureSession, TheWorkedExampleOfTheDocs) {
   EXPECT_EQ(Hex(sealed, sizeof sealed),
             "0300000000000000007847e6da4a709754253b1de83c8756f3eebc02e11b3ea3d4");
   std::size_t size = sizeof sealed;
-  ASSERT_EQ(Open(s, 1, sealed, &size), OpenResult::kOpened);
+  ASSERT_EQ(Open(s, 1, true, sealed, &size), OpenResult::kOpened);
   EXPECT_EQ(std::vector<std::uint8_t>(sealed, sealed + size),
             std::vector<std::uint8_t>(plain, plain + sizeof plain));
 
@@ -698,22 +699,24 @@ TEST(SecureSession, TheWorkedExampleOfTheDocs) {
   }
 }
 
-// Sealed datagrams open once, in any order within the replay window, and never after a change.
-TEST(SecureSession, DatagramsOpenOnceWithinTheWindowAndNeverChanged) {
+// Sealed datagrams of an unreliable lane open once, in any order within the replay window,
+// and never after a change; a reliable lane opens only the next counter, only from a reliable
+// packet, and anything else a reliable packet carries breaks the session.
+TEST(SecureSession, DatagramsOpenOnceWithinTheWindowAndReliableLanesOnlyInSequence) {
   SealState tx, rx;
   tx.keys.send = rx.keys.receive = Filled(7);
-  auto seal = [&](std::uint8_t channel, std::uint8_t tag) {
+  auto seal = [&](std::uint8_t channel, std::uint8_t tag, bool reliable = false) {
     std::vector<std::uint8_t> d(4 + kSealOverhead);
     const std::uint8_t plain[4] = {tag, tag, tag, tag};
-    Seal(tx, channel, false, plain, 4, d.data());
+    Seal(tx, channel, reliable, plain, 4, d.data());
     return d;
   };
-  auto open = [&](std::vector<std::uint8_t> d, std::uint8_t channel = 3) {
+  auto open = [&](std::vector<std::uint8_t> d, std::uint8_t channel = 3, bool reliable = false) {
     std::size_t n = d.size();
-    return Open(rx, channel, d.data(), &n);
+    return Open(rx, channel, reliable, d.data(), &n);
   };
   std::vector<std::vector<std::uint8_t>> sent;
-  for (int i = 0; i < 1100; ++i) sent.push_back(seal(3, static_cast<std::uint8_t>(i)));
+  for (int i = 0; i < 2200; ++i) sent.push_back(seal(3, static_cast<std::uint8_t>(i)));
   auto changed = sent[5];
   changed[12] ^= 1;
   EXPECT_EQ(open(changed), OpenResult::kUnopened);
@@ -725,7 +728,43 @@ TEST(SecureSession, DatagramsOpenOnceWithinTheWindowAndNeverChanged) {
   EXPECT_EQ(open(sent[40]), OpenResult::kReplayed);
   EXPECT_EQ(open(sent[20]), OpenResult::kReplayed);  // behind the window: too old
   EXPECT_EQ(open(sent[1049]), OpenResult::kOpened);
+  // The window's edge: exactly 1024 behind the newest is replayed, 1023 behind opens; the
+  // bits of the last word are kept when the window moves on by a whole word and a part.
+  EXPECT_EQ(open(sent[2100]), OpenResult::kOpened);
+  EXPECT_EQ(open(sent[2100 - 1024]), OpenResult::kReplayed);
+  EXPECT_EQ(open(sent[2100 - 1023]), OpenResult::kOpened);
+  EXPECT_EQ(open(sent[2100 - 1023]), OpenResult::kReplayed);
+  EXPECT_EQ(open(sent[2170]), OpenResult::kOpened);  // 70 on: the marks move with it
+  EXPECT_EQ(open(sent[2100]), OpenResult::kReplayed);
+  EXPECT_EQ(open(sent[2170 - 1023]), OpenResult::kOpened);
+  EXPECT_EQ(open(sent[2100 - 1023]), OpenResult::kReplayed);  // now behind the window
   EXPECT_EQ(open(std::vector<std::uint8_t>(kSealOverhead - 1)), OpenResult::kUnopened);
+  // Large unreliable messages may come as reliable fragments: the window still holds.
+  EXPECT_EQ(open(sent[2171], 3, true), OpenResult::kOpened);
+  EXPECT_EQ(open(sent[2171], 3, true), OpenResult::kBroken);  // ENet never delivers one twice
+
+  // A reliable lane (channel 1): in sequence only.
+  std::vector<std::vector<std::uint8_t>> g;
+  for (int i = 0; i < 5; ++i) g.push_back(seal(1, static_cast<std::uint8_t>(i), true));
+  EXPECT_EQ(open(g[1], 1, true), OpenResult::kBroken);     // the first was deleted
+  EXPECT_EQ(open(g[0], 1, false), OpenResult::kUnopened);  // a copy outside the reliable stream
+  EXPECT_EQ(open(g[0], 1, true), OpenResult::kOpened);
+  EXPECT_EQ(open(g[0], 1, true), OpenResult::kBroken);  // replayed
+  changed = g[1];
+  changed[12] ^= 1;
+  EXPECT_EQ(open(changed, 1, true), OpenResult::kBroken);
+  changed = g[1];
+  changed[0] = 2;  // the lane changed to the unreliable one of the channel
+  EXPECT_EQ(open(changed, 1, true), OpenResult::kBroken);
+  EXPECT_EQ(open(g[1], 1, true), OpenResult::kOpened);  // what failed changed nothing
+  EXPECT_EQ(open(g[3], 1, true), OpenResult::kBroken);  // reordered
+  EXPECT_EQ(open(g[2], 1, true), OpenResult::kOpened);
+  EXPECT_EQ(open(g[3], 1, true), OpenResult::kOpened);
+  EXPECT_EQ(open(g[4], 1, true), OpenResult::kOpened);
+  // A datagram ENet refused to send gives its counter back: the lane has no gap.
+  seal(1, 9, true);
+  Unseal(tx, 1, true);
+  EXPECT_EQ(open(seal(1, 5, true), 1, true), OpenResult::kOpened);
   Key parsed;
   const auto text = KeyText(Filled(0xAB));
   EXPECT_TRUE(ParseKeyText((std::string(" ") + text.data() + "\r\n").c_str(), 67, &parsed));
@@ -810,6 +849,124 @@ TEST_F(TransportTest, ASecureSessionCarriesEverythingAndRefusesTheWrongKey) {
   for (auto* client : {good.get(), wrong.get(), in_clear.get(), c.get()}) client->Close(0);
   plain->Close(1);
   server->Close(1);
+}
+
+// A secure server whose guaranteed datagrams pass a hostile path: sealed by the real session
+// code, then sent as the path delivers them (changed, reordered, or copied outside ENet's
+// reliable stream). ENet acknowledges each, so nothing is ever sent again.
+using detail::kChannels;
+using detail::kControlChannel;
+using detail::kGuaranteedChannel;
+
+struct PathAttack {
+  explicit PathAttack(std::uint32_t port) {
+    ENetAddress address;
+    enet_address_set_host_ip(&address, "127.0.0.1");
+    address.port = static_cast<enet_uint16>(port);
+    host = enet_host_create(&address, 2, kChannels, 0, 0);
+    if (host) host->checksum = enet_crc32;
+  }
+  ~PathAttack() {
+    if (host) enet_host_destroy(host);
+  }
+  // Services the host until `done` holds (true) or a deadline passes.
+  template <typename Done>
+  bool Service(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      ENetEvent e;
+      while (enet_host_service(host, &e, 5) > 0) {
+        if (e.type == ENET_EVENT_TYPE_CONNECT) peer = e.peer;
+        if (e.type != ENET_EVENT_TYPE_RECEIVE) continue;
+        HelloFields hello;
+        std::uint8_t welcome[kSecureWelcomeSize];
+        if (e.channelID == kControlChannel && !seal.active &&
+            ReadSecureHello(&hs, e.packet->data, e.packet->dataLength, &hello) &&
+            WriteSecureWelcome(hs, key, MakeKeyPair(), 0x00200002, hello.clock, welcome,
+                               &seal.keys)) {
+          enet_peer_send(e.peer, kControlChannel,
+                         enet_packet_create(welcome, sizeof welcome, ENET_PACKET_FLAG_RELIABLE));
+          seal.active = true;
+        }
+        enet_packet_destroy(e.packet);
+      }
+    }
+    return true;
+  }
+  // Seals `text` as a guaranteed message, in order; what leaves is up to the caller.
+  std::vector<std::uint8_t> Sealed(const std::string& text) {
+    std::vector<std::uint8_t> d(text.size() + kSealOverhead);
+    Seal(seal, kGuaranteedChannel, true, reinterpret_cast<const std::uint8_t*>(text.data()),
+         text.size(), d.data());
+    return d;
+  }
+  void Send(const std::vector<std::uint8_t>& d, enet_uint32 flags = ENET_PACKET_FLAG_RELIABLE) {
+    enet_peer_send(peer, kGuaranteedChannel, enet_packet_create(d.data(), d.size(), flags));
+    enet_host_flush(host);
+  }
+  ENetHost* host = nullptr;
+  ENetPeer* peer = nullptr;
+  KeyPair key = KeyPairFromSecret(Filled(0x61));
+  Handshake hs;
+  SealState seal;
+};
+
+// Guaranteed messages a path attacker deletes (by changing a byte: ENet still acknowledges it),
+// reorders, or copies outside the reliable stream: the session ends as tampered with, and
+// nothing after the gap is delivered; a copy outside the stream is dropped and changes nothing.
+TEST_F(TransportTest, AGuaranteedDatagramDeletedOrReorderedOnThePathEndsTheSession) {
+  for (const char* attack : {"copy", "change", "reorder"}) {
+    SCOPED_TRACE(attack);
+    const auto port = NextTestPort();
+    PathAttack server(port);
+    ASSERT_TRUE(server.host);
+    Inbox inbox;
+    std::unique_ptr<Client> c;
+    network->CreateClient(&c);
+    c->Initialize(&inbox, &Inbox::Handle, 1);
+    c->SecureWith(server.key.public_key.data());
+    Address device;
+    network->SetSP(device, CLSID_DP8SP_TCPIP);
+    ASSERT_TRUE(Succeeded(c->Connect(App(kApp), HostAddress(port), device)));
+    ASSERT_TRUE(server.Service([&] { return inbox.Has(MessageId::ConnectComplete); }));
+    ASSERT_EQ(inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+    auto received = [&] {
+      std::lock_guard lock(inbox.mutex);
+      std::string texts;
+      for (std::size_t i = 0; i < inbox.messages.size(); ++i)
+        if (inbox.messages[i].id == MessageId::Receive)
+          texts += std::string(inbox.payloads[i].begin(), inbox.payloads[i].end()) + " ";
+      return texts;
+    };
+    const auto keep1 = server.Sealed("keep-1"), victim = server.Sealed("victim-2"),
+               keep3 = server.Sealed("keep-3");
+    server.Send(keep1);
+    if (std::string(attack) == "copy") {
+      server.Send(victim, ENET_PACKET_FLAG_UNSEQUENCED);
+      server.Send(victim);
+      server.Send(keep3);
+      ASSERT_TRUE(server.Service([&] { return received() == "keep-1 victim-2 keep-3 "; }))
+          << received();
+      ConnectionInfo info;
+      ASSERT_EQ(c->GetConnectionInfo(&info), DPN_OK);
+      EXPECT_EQ(info.receives_unopened, 1u);
+      EXPECT_FALSE(inbox.Has(MessageId::TerminateSession));
+    } else {
+      if (std::string(attack) == "change") {
+        auto changed = victim;
+        changed[kSealHeader] ^= 1;
+        server.Send(changed);
+      }
+      server.Send(keep3);
+      server.Send(victim);
+      ASSERT_TRUE(server.Service([&] { return inbox.Has(MessageId::TerminateSession); }));
+      EXPECT_EQ(inbox.First(MessageId::TerminateSession).result, DPNERR_TAMPERED);
+      // The session ended on keep-3, before the victim came: neither is delivered.
+      EXPECT_EQ(received(), "keep-1 ");
+    }
+    c->Close(0);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <enet/enet.h>
+#include <sodium.h>
 
 #include <atomic>
 #include <cstdint>
@@ -50,6 +51,22 @@ struct Connection {
   // The secure session (host mutex): the handshake while it runs, then the sealing keys.
   Handshake handshake;
   SealState seal;
+  // Client: sealed datagrams that came before the WELCOME they follow (its first copy lost on
+  // the path, a resent one still on its way), opened once it has; more than this many break
+  // the session.
+  static constexpr int kEarlyMax = 8;
+  ENetPacket* early[kEarlyMax] = {};
+  enet_uint8 early_channel[kEarlyMax] = {};
+  int early_count = 0;
+
+  Connection() = default;
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    for (int i = 0; i < early_count; ++i) enet_packet_destroy(early[i]);
+    sodium_memzero(&handshake, sizeof handshake);
+    sodium_memzero(&seal, sizeof seal);
+  }
 
   void Fill(ConnectionInfo* info) const {
     info->round_trip_latency_ms = (stats.rtt_us.load() + 500) / 1000;

@@ -8,17 +8,21 @@
 
 namespace talmeris::net::detail {
 
-void Endpoint::Depart(std::unique_ptr<Connection> c, Deliveries& out) {
+void Endpoint::Depart(std::unique_ptr<Connection> c, Deliveries& out, HRESULT reason) {
   if (c->peer) {
     c->peer->data = nullptr;
     c->peer = nullptr;
   }
-  out.Add(c.get(), {MessageId::DestroyPlayer, DPN_OK, c->id, nullptr, true});
+  out.Add(c.get(), {MessageId::DestroyPlayer, reason, c->id, nullptr, true});
   departed.push_back(std::move(c));
 }
 
 void Endpoint::DropAsTimedOut(Connection& c, Deliveries& out) {
   c.stats.timed_out.fetch_add(1, std::memory_order_relaxed);
+  Drop(c, DPNERR_CONNECTIONLOST, out);
+}
+
+void Endpoint::Drop(Connection& c, HRESULT reason, Deliveries& out) {
   if (c.peer) {
     c.peer->data = nullptr;
     enet_peer_disconnect_now(c.peer, 0);
@@ -28,7 +32,7 @@ void Endpoint::DropAsTimedOut(Connection& c, Deliveries& out) {
     if (server_connection == &c) server_connection = nullptr;
     if (c.established) {
       connected.store(false);
-      out.Add(&c, {MessageId::TerminateSession, DPNERR_CONNECTIONLOST, c.id, nullptr, true});
+      out.Add(&c, {MessageId::TerminateSession, reason, c.id, nullptr, true});
     }
     return;
   }
@@ -36,7 +40,7 @@ void Endpoint::DropAsTimedOut(Connection& c, Deliveries& out) {
   if (it == connections.end() || it->second.get() != &c) return;
   auto owned = std::move(it->second);
   connections.erase(it);
-  Depart(std::move(owned), out);
+  Depart(std::move(owned), out, reason == DPNERR_CONNECTIONLOST ? DPN_OK : reason);
 }
 
 bool Endpoint::MakeRoom(Deliveries& out) {

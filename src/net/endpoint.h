@@ -85,10 +85,13 @@ struct Endpoint {
   void NoteRtt(Connection& c, std::uint64_t sent_ns);
 
   // A connection that is gone for the application: out of the tables, its departure told.
-  void Depart(std::unique_ptr<Connection> c, Deliveries& out);
+  // `reason` is the DestroyPlayer's result: DPN_OK, or DPNERR_TAMPERED for a broken session.
+  void Depart(std::unique_ptr<Connection> c, Deliveries& out, HRESULT reason = DPN_OK);
 
   // Drops a connection at once as timed out (its queues past their hard bound).
   void DropAsTimedOut(Connection& c, Deliveries& out);
+  // Drops a connection at once; a client's session ends with `reason`.
+  void Drop(Connection& c, HRESULT reason, Deliveries& out);
 
   // Keeps the host below kMaxConnections before a new connection is taken in: the oldest
   // connection that never said hello goes first, then the oldest player never marked kept.

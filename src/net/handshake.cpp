@@ -19,7 +19,10 @@ void Endpoint::SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t
                                      reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
   if (!p) return;
   if (sealed) Seal(c->seal, kControlChannel, reliable, data, size, p->data);
-  if (enet_peer_send(peer, kControlChannel, p) < 0) enet_packet_destroy(p);
+  if (enet_peer_send(peer, kControlChannel, p) < 0) {
+    enet_packet_destroy(p);
+    if (sealed) Unseal(c->seal, kControlChannel, reliable);  // a reliable lane keeps no gap
+  }
 }
 
 void Endpoint::Configure(ENetPeer* peer) {
@@ -183,12 +186,14 @@ void Endpoint::OnSecureControl(Connection& c, ENetPeer* peer, const std::uint8_t
     return;
   }
   if (d[0] == kReject) {
+    // A REJECT travels in clear and proves nothing: it never claims a key was refused.
     ControlFrame f;
-    if (DecodeControl(d, n, &f)) FailConnect(c, f.result, out);
+    if (DecodeControl(d, n, &f))
+      FailConnect(c, f.result == DPNERR_SERVERKEY ? DPNERR_HOSTREJECTEDCONNECTION : f.result, out);
     return;
   }
   if (d[0] == kWelcome) {
-    FailConnect(c, DPNERR_SERVERKEY, out);
+    FailConnect(c, DPNERR_NOTSECURE, out);
     return;
   }
   WelcomeFields welcome;
@@ -198,12 +203,13 @@ void Endpoint::OnSecureControl(Connection& c, ENetPeer* peer, const std::uint8_t
     return;  // damaged or forged: the real one may still come, else the connect times out
   }
   proven_server_key = welcome.server_key;
+  server_key_proven = true;  // even a key then refused: the refusal shows it
   if (pin_server_key &&
       sodium_memcmp(welcome.server_key.data(), expected_server_key.data(), kKeySize) != 0) {
+    sodium_memzero(&keys, sizeof keys);
     FailConnect(c, DPNERR_SERVERKEY, out);
     return;
   }
-  server_key_proven = true;
   c.seal.keys = keys;
   c.seal.active = true;
   Welcomed(c, welcome.player, welcome.clock, out);

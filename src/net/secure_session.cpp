@@ -189,14 +189,26 @@ void Seal(SealState& s, std::uint8_t channel, bool reliable, const std::uint8_t*
                                                      nullptr, nonce, s.keys.send.data());
 }
 
-OpenResult Open(SealState& s, std::uint8_t channel, std::uint8_t* data, std::size_t* size) {
+void Unseal(SealState& s, std::uint8_t channel, bool reliable) {
+  --s.send_counter[(channel * 2 + (reliable ? 1 : 0)) % kLanes];
+}
+
+namespace {
+OpenResult OpenSealed(SealState& s, std::uint8_t channel, bool reliable_packet, std::uint8_t* data,
+                      std::size_t* size) {
   const std::size_t n = *size;
   if (n < kSealOverhead) return OpenResult::kUnopened;
   const std::uint8_t lane = data[0];
   if (lane >= kLanes || lane / 2 != channel) return OpenResult::kUnopened;
+  const bool reliable_lane = lane & 1;
+  // A reliable lane's datagram outside ENet's reliable stream is a copy someone made: the
+  // sender never sends one so.
+  if (reliable_lane && !reliable_packet) return OpenResult::kUnopened;
   const std::uint64_t counter = LoadU64(data + 1);
   SealState::Window& w = s.windows[lane];
-  if (w.any && counter <= w.top) {
+  if (reliable_lane) {
+    if (counter != (w.any ? w.top + 1 : 0)) return OpenResult::kReplayed;
+  } else if (w.any && counter <= w.top) {
     const std::uint64_t behind = w.top - counter;
     if (behind >= kReplayWindow || (w.bits[behind / 64] >> (behind % 64) & 1)) {
       return OpenResult::kReplayed;
@@ -233,6 +245,15 @@ OpenResult Open(SealState& s, std::uint8_t channel, std::uint8_t* data, std::siz
   std::memmove(data, data + kSealHeader, plain);
   *size = plain;
   return OpenResult::kOpened;
+}
+}  // namespace
+
+OpenResult Open(SealState& s, std::uint8_t channel, bool reliable_packet, std::uint8_t* data,
+                std::size_t* size) {
+  const OpenResult r = OpenSealed(s, channel, reliable_packet, data, size);
+  // ENet acknowledged a reliable packet before it reached us: one that does not open is lost
+  // for good.
+  return r != OpenResult::kOpened && reliable_packet ? OpenResult::kBroken : r;
 }
 
 std::array<char, 65> KeyText(const Key& key) {

@@ -93,10 +93,21 @@ struct SealState {
 void Seal(SealState& s, std::uint8_t channel, bool reliable, const std::uint8_t* data,
           std::size_t size, std::uint8_t* out);
 
-enum class OpenResult { kOpened, kUnopened, kReplayed };
+// The last datagram sealed on that lane never left (ENet refused it): its counter is used
+// again, so a reliable lane has no gap. Its nonce never reached the wire.
+void Unseal(SealState& s, std::uint8_t channel, bool reliable);
+
+// kBroken: a datagram ENet delivered as reliable did not open, or a reliable lane's counter was
+// not exactly the next one. ENet has acknowledged it, so nothing will send it again: something
+// was deleted, changed or reordered on the path, and the session cannot go on.
+enum class OpenResult { kOpened, kUnopened, kReplayed, kBroken };
 // Opens a datagram that arrived on `channel`, in place: on kOpened the plaintext is at the
-// start of `data` and `*size` its length. Anything else leaves the window as it was.
-OpenResult Open(SealState& s, std::uint8_t channel, std::uint8_t* data, std::size_t* size);
+// start of `data` and `*size` its length. Anything else leaves the lanes as they were.
+// `reliable_packet`: ENet delivered it as reliable. A reliable lane opens only from such a
+// packet and only at the next counter; an unreliable lane takes any counter its window has not
+// seen (a large unreliable message may come in reliable fragments).
+OpenResult Open(SealState& s, std::uint8_t channel, bool reliable_packet, std::uint8_t* data,
+                std::size_t* size);
 
 // Keys as text: 64 lower-case hexadecimal digits. Parsing takes 64 hex digits with blanks or a
 // line end around them.

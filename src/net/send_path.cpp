@@ -35,7 +35,8 @@ void Endpoint::SendOne(Connection& c, const std::uint8_t* data, std::uint32_t si
   c.queued_bytes.fetch_add(static_cast<std::uint32_t>(packet->dataLength),
                            std::memory_order_relaxed);
   if (enet_peer_send(c.peer, channel, packet) < 0) {
-    enet_packet_destroy(packet);  // its callback takes it off the counts
+    enet_packet_destroy(packet);                      // its callback takes it off the counts
+    if (sealed) Unseal(c.seal, channel, guaranteed);  // a reliable lane keeps no gap
     c.stats.packets_dropped.fetch_add(1, std::memory_order_relaxed);
     return;
   }

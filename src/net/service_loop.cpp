@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace talmeris::net::detail {
@@ -16,14 +17,23 @@ void Endpoint::OnReceive(ENetEvent& e, Deliveries& out) {
     auto* c = static_cast<Connection*>(e.peer->data);
     if (c && c->seal.active) {
       std::size_t size = e.packet->dataLength;
-      const OpenResult opened = Open(c->seal, e.channelID, e.packet->data, &size);
+      const bool reliable = e.packet->flags & ENET_PACKET_FLAG_RELIABLE;
+      const OpenResult opened = Open(c->seal, e.channelID, reliable, e.packet->data, &size);
       if (opened != OpenResult::kOpened) {
         (opened == OpenResult::kReplayed ? c->stats.replayed : c->stats.unopened)
             .fetch_add(1, std::memory_order_relaxed);
         enet_packet_destroy(e.packet);
+        // A guaranteed datagram lost for good: the session cannot be trusted to go on.
+        if (opened == OpenResult::kBroken) Drop(*c, DPNERR_TAMPERED, out);
         return;
       }
       e.packet->dataLength = size;
+    } else if (c && !is_server && e.channelID != kControlChannel &&
+               c->early_count < Connection::kEarlyMax) {
+      // Before the WELCOME has opened: kept until it has.
+      c->early_channel[c->early_count] = e.channelID;
+      c->early[c->early_count++] = e.packet;
+      return;
     } else if (e.channelID != kControlChannel) {
       enet_packet_destroy(e.packet);
       return;
@@ -35,6 +45,27 @@ void Endpoint::OnReceive(ENetEvent& e, Deliveries& out) {
   if (e.channelID == kControlChannel) {
     OnControl(e.peer, e.packet->data, e.packet->dataLength, out);
     enet_packet_destroy(e.packet);
+    // The WELCOME opened: what came before it is opened now, in the order it came.
+    auto* c = static_cast<Connection*>(e.peer->data);
+    if (c && c->seal.active && c->early_count > 0) {
+      const int count = c->early_count;
+      c->early_count = 0;
+      ENetPacket* early[Connection::kEarlyMax];
+      std::copy(c->early, c->early + count, early);
+      const enet_uint8* channels = c->early_channel;
+      enet_uint8 channel[Connection::kEarlyMax];
+      std::copy(channels, channels + count, channel);
+      for (int i = 0; i < count; ++i) {
+        ENetEvent later = e;
+        later.channelID = channel[i];
+        later.packet = early[i];
+        if (e.peer->data == c) {
+          OnReceive(later, out);
+        } else {
+          enet_packet_destroy(early[i]);  // the session ended on an earlier one
+        }
+      }
+    }
     return;
   }
   auto* c = static_cast<Connection*>(e.peer->data);

@@ -59,6 +59,11 @@ constexpr HRESULT DPNERR_UNINITIALIZED = MakeError(0x80158570);
 constexpr HRESULT DPNERR_UNSUPPORTED = E_NOTIMPL;
 // Ours: the server did not prove the static key the secure session expected (or none at all).
 constexpr HRESULT DPNERR_SERVERKEY = MakeError(0x80158E01);
+// Ours: a secure session ended because a guaranteed datagram did not open or came out of
+// sequence (something on the path deleted, changed or reordered it).
+constexpr HRESULT DPNERR_TAMPERED = MakeError(0x80158E02);
+// Ours: a secure client met a server that answered in clear (it proved no key at all).
+constexpr HRESULT DPNERR_NOTSECURE = MakeError(0x80158E03);
 
 // Send flags.
 enum : std::uint32_t {
@@ -209,8 +214,8 @@ class Client {
   // proving another is refused with DPNERR_SERVERKEY; null takes whatever key it proves, which
   // ServerKey then gives. Call before Connect.
   virtual void SecureWith(const std::uint8_t* /*expected_key*/) {}
-  // The static key the server proved (32 bytes into `key`); false before a secure connect
-  // completed.
+  // The static key the server proved (32 bytes into `key`), also one refused for not being the
+  // one expected; false while no server has proven one.
   virtual bool ServerKey(std::uint8_t* /*key*/) { return false; }
 };
 

@@ -58,10 +58,18 @@ void OnConnectComplete(ClientContext& ctx, net::HRESULT result) {
     return;
   }
   if (result == net::DPNERR_SERVERKEY) ServerKeyRefused(ctx);
+  if (result == net::DPNERR_NOTSECURE) {
+    ctx.event_log.Add(ctx.main_window.load(),
+                      "The server answered without the secure session: it proved no key!");
+  }
   EndWith(ctx, kConnectFailedText, kMbIconError, kEndFatal);
 }
 
-void OnTerminateSession(ClientContext& ctx) {
+void OnTerminateSession(ClientContext& ctx, net::HRESULT result) {
+  if (result == net::DPNERR_TAMPERED) {
+    ctx.event_log.Add(ctx.main_window.load(),
+                      "The connection to the server was tampered with or damaged on the way!");
+  }
   PeersDepart(ctx);
   EndWith(ctx,
           "The connection to the server has been lost!\n\nPlease try to reconnect in a few "
@@ -519,7 +527,7 @@ net::HRESULT OnServerMessage(void* context, const net::Message& message) {
       OnConnectComplete(ctx, message.result);
       break;
     case net::MessageId::TerminateSession:
-      OnTerminateSession(ctx);
+      OnTerminateSession(ctx, message.result);
       break;
     case net::MessageId::Receive:
       if (message.data && message.size > 0) DispatchServerPayload(ctx, message.data, message.size);

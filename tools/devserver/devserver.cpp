@@ -96,6 +96,8 @@ HRESULT DevServer::Handle(void* self, const Message& m) {
       s->OnCreatePlayer(m.player);
       break;
     case MessageId::DestroyPlayer:
+      if (m.result == net::DPNERR_TAMPERED)
+        s->Log("connection " + std::to_string(m.player) + " tampered with or damaged on the way");
       s->OnDestroyPlayer(m.player);
       break;
     case MessageId::Receive:
