@@ -142,7 +142,7 @@ TEST(DeviceRings, AStalledReaderFindsNoMoreThanTheBoundWaiting) {
   for (const Case c : {Case{480, 20, 18, 2}, Case{960, 10, 17, 3}, Case{480, 4, 2, 2},
                        Case{480, 3, 1, 2}, Case{480, 40, 38, 2}}) {
     SCOPED_TRACE(::testing::Message() << c.period << " x " << c.periods);
-    DeviceRings rings;
+    DeviceRings rings, for_canceller;
     std::vector<std::int16_t> in(c.period), out(c.period), frame(kFrameSamples),
         played(kFrameSamples), waiting(kFrameSamples);
     rings.WritePlayback(std::vector<std::int16_t>(kFrameSamples, 7).data());
@@ -150,7 +150,22 @@ TEST(DeviceRings, AStalledReaderFindsNoMoreThanTheBoundWaiting) {
       for (std::size_t i = 0; i < c.period; ++i)
         in[i] = static_cast<std::int16_t>((p * c.period + i) / kFrameSamples);
       rings.Exchange(in.data(), out.data(), c.period);
+      for_canceller.Exchange(in.data(), out.data(), c.period);
     }
+    // Asked for late frames, the reader gets every frame still in the ring, the ones past the
+    // bound marked late, then the rest as usual.
+    bool late = false;
+    int late_frames = 0, next = -1;
+    while (for_canceller.ReadCapture(frame.data(), nullptr, std::chrono::milliseconds(0), &late) >
+               0 &&
+           late) {
+      if (next < 0) next = frame[0];
+      EXPECT_EQ(frame[0], next++);
+      ++late_frames;
+    }
+    const int ring_frames = std::min(c.periods * static_cast<int>(c.period) / kFrameSamples, 32);
+    EXPECT_EQ(late_frames, std::max(0, ring_frames - c.left - 1));
+    EXPECT_FALSE(late);
     EXPECT_EQ(rings.ReadCapture(frame.data(), played.data(), std::chrono::milliseconds(0)),
               c.elapsed);
     const int total = c.periods * static_cast<int>(c.period) / kFrameSamples;

@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   }
   options.has_secret_key = true;
   std::copy(secret.begin(), secret.end(), options.secret_key.begin());
-  std::printf("server key %s\n", talmeris::net::KeyText(public_key).data());
+  if (options.log) std::printf("server key %s\n", talmeris::net::KeyText(public_key).data());
   std::fflush(stdout);
 
   // Signals are taken by sigwait below, never by the service threads.

@@ -101,7 +101,7 @@ std::string DevServer::Command(const std::string& line) {
     return out.empty() ? "nobody\n" : out;
   }
   if (verb == "kick") {
-    in >> who;
+    if (!(in >> who)) return "usage: kick HANDLE\n";
     return Kick(who) ? "kicked\n" : "no such player\n";
   }
   if (verb == "shutdown") {
@@ -110,7 +110,7 @@ std::string DevServer::Command(const std::string& line) {
   }
   if (verb == "send") {  // send HANDLE HEXBYTES
     std::string hex;
-    in >> who >> hex;
+    if (!(in >> who >> hex)) return "usage: send HANDLE HEXBYTES\n";
     auto digit = [](char ch) -> int {
       if (ch >= '0' && ch <= '9') return ch - '0';
       if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
@@ -143,7 +143,7 @@ std::string DevServer::Command(const std::string& line) {
     in >> who;
     std::getline(in, text);
     if (!text.empty() && text[0] == ' ') text.erase(0, 1);
-    if (who.empty()) return "usage: notice HANDLE|all TEXT\n";
+    if (who.empty() || text.empty()) return "usage: notice HANDLE|all TEXT\n";
     return Notice(who, text) ? "sent\n" : "nobody signed in by that name\n";
   }
   if (verb == "offline") {  // offline HANDLE TEXT
@@ -151,7 +151,7 @@ std::string DevServer::Command(const std::string& line) {
     in >> who;
     std::getline(in, text);
     if (!text.empty() && text[0] == ' ') text.erase(0, 1);
-    if (who.empty()) return "usage: offline HANDLE TEXT\n";
+    if (who.empty() || text.empty()) return "usage: offline HANDLE TEXT\n";
     Offline(who, text);
     return "stored or delivered\n";
   }
@@ -171,7 +171,7 @@ std::string DevServer::Command(const std::string& line) {
   if (verb == "account") {  // account HANDLE PASSWORD
     Account a;
     in >> a.handle >> a.password;
-    if (a.handle.empty()) return "usage: account HANDLE PASSWORD\n";
+    if (a.handle.empty() || a.password.empty()) return "usage: account HANDLE PASSWORD\n";
     AddAccount(a);
     return "added\n";
   }
