@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 
 namespace talmeris::net::detail {
@@ -47,22 +46,18 @@ void Endpoint::OnReceive(ENetEvent& e, Deliveries& out) {
     enet_packet_destroy(e.packet);
     // The WELCOME opened: what came before it is opened now, in the order it came.
     auto* c = static_cast<Connection*>(e.peer->data);
+    // The keys are active now, so none of them is kept again.
     if (c && c->seal.active && c->early_count > 0) {
       const int count = c->early_count;
       c->early_count = 0;
-      ENetPacket* early[Connection::kEarlyMax];
-      std::copy(c->early, c->early + count, early);
-      const enet_uint8* channels = c->early_channel;
-      enet_uint8 channel[Connection::kEarlyMax];
-      std::copy(channels, channels + count, channel);
       for (int i = 0; i < count; ++i) {
         ENetEvent later = e;
-        later.channelID = channel[i];
-        later.packet = early[i];
+        later.channelID = c->early_channel[i];
+        later.packet = c->early[i];
         if (e.peer->data == c) {
           OnReceive(later, out);
         } else {
-          enet_packet_destroy(early[i]);  // the session ended on an earlier one
+          enet_packet_destroy(later.packet);  // the session ended on an earlier one
         }
       }
     }
