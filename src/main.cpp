@@ -9,6 +9,7 @@
 #include "app/startup.h"
 #include "net/enet_transport.h"
 #include "peers/peer_handler.h"
+#include "server/known_servers.h"
 #include "server/server_link.h"
 #include "state/context.h"
 #include "state/files.h"
@@ -25,7 +26,31 @@ int main(int argc, char** argv) {
         "usage: talmeris-client [PORT]\n"
         "The Talmeris client. Runs in its installation folder (the working directory), which\n"
         "must hold patches.dat; PORT is the local port the companion programs attach to (2400).\n"
-        "TALMERIS_SERVER=host[:port] connects to another game server than the built-in one.\n");
+        "TALMERIS_SERVER=host[:port] connects to another game server than the built-in one;\n"
+        "TALMERIS_SERVER_KEY=KEY (64 hex digits) is the key it must prove, for this run.\n"
+        "  --forget-server HOST:PORT  forget the key remembered for that server, so that the\n"
+        "                             next connect takes the key it proves (after the\n"
+        "                             operators announced a new one)\n");
+    return 0;
+  }
+  if (argc > 1 && std::string(argv[1]) == "--forget-server") {
+    const std::string address = argc > 2 ? argv[2] : "";
+    if (argc != 3 || address.find(':') == std::string::npos || address.find(' ') != address.npos) {
+      std::fprintf(stderr, "usage: talmeris-client --forget-server HOST:PORT\n");
+      return 2;
+    }
+    const auto file = UserConfigHome() / "talmeris" / "known_servers";
+    const long removed = ForgetServer(file, address);
+    if (removed < 0) {
+      std::fprintf(stderr, "talmeris: could not rewrite %s\n", file.c_str());
+      return 1;
+    }
+    if (removed == 0) {
+      std::printf("No key was remembered for %s.\n", address.c_str());
+    } else {
+      std::printf("Forgot the key of %s: the next connect takes the key it proves.\n",
+                  address.c_str());
+    }
     return 0;
   }
   if (argc > 1 && std::string(argv[1]) == "--version") {
@@ -69,6 +94,13 @@ int main(int argc, char** argv) {
       text.resize(colon);
     }
     if (!text.empty()) ctx.server_host = text;
+  }
+  if (const char* key = std::getenv("TALMERIS_SERVER_KEY"); key && *key) {
+    ctx.server_key_chosen = key;
+  }
+  // The operators' key, when the build carries one, for the built-in server only.
+  if (ctx.server_host == TALMERIS_DEFAULT_SERVER && ctx.server_port == 2302) {
+    ctx.server_key_built_in = TALMERIS_DEFAULT_SERVER_KEY;
   }
 
   std::string command_line;

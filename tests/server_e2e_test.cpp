@@ -403,7 +403,10 @@ TEST_F(ServerEndToEnd, TheServerIsKnownByItsKeyAndNothingCrossesInClear) {
     c.Start();
     EXPECT_EQ(c.Join(), kEndFatal);
     ASSERT_FALSE(c.Boxes().empty());
-    EXPECT_EQ(c.Boxes().back().text.rfind("Failed to connect to session!", 0), 0u);
+    EXPECT_EQ(
+        c.Boxes().back().text.rfind(
+            "The game server at 127.0.0.1:" + std::to_string(port) + " proved a key other than", 0),
+        0u);
     bool said = false;
     for (int i = 0; i < c.ctx.event_log.Count(); ++i) {
       said = said || c.ctx.event_log.Line(i) ==
@@ -440,6 +443,12 @@ TEST_F(ServerEndToEnd, TheServerIsKnownByItsKeyAndNothingCrossesInClear) {
                        "The server's key is not the one remembered (talmeris/known_servers)!";
   }
   EXPECT_TRUE(said) << last_line(later);
+
+  // A secret file other users may read is refused: whoever reads it can be this server.
+  std::filesystem::permissions(secret, std::filesystem::perms::group_read,
+                               std::filesystem::perm_options::add);
+  test::ChildProcess shared(TALMERIS_DEVSERVER, {"--port", std::to_string(port), "--key", secret});
+  EXPECT_TRUE(shared.WaitForOutput(secret + " may be read by other users"));
 }
 
 }  // namespace

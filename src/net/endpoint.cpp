@@ -2,6 +2,7 @@
 #include "net/endpoint.h"
 
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ Endpoint::Endpoint(const EnetOptions& o) : options(o) {
 Endpoint::~Endpoint() {
   Shutdown();
   if (wake_fd >= 0) ::close(wake_fd);
+  sodium_memzero(host_key.secret_key.data(), host_key.secret_key.size());
 }
 
 HRESULT Endpoint::Initialize(void* c, MessageHandler h) {

@@ -3,6 +3,7 @@
 // endpoint; its state is the endpoint's, under the endpoint's host mutex.
 #include "net/enet_transport.h"
 
+#include <sodium.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -129,6 +130,8 @@ class EnetServer final : public Server {
       Key secret;
       std::copy(options.host_secret_key.begin(), options.host_secret_key.end(), secret.begin());
       ep_.host_key = KeyPairFromSecret(secret);
+      sodium_memzero(secret.data(), secret.size());
+      sodium_memzero(ep_.options.host_secret_key.data(), ep_.options.host_secret_key.size());
     }
   }
 
@@ -216,6 +219,9 @@ class EnetServer final : public Server {
 class EnetNetwork final : public Network {
  public:
   explicit EnetNetwork(const EnetOptions& options) : options_(options) { InitialiseEnetOnce(); }
+  ~EnetNetwork() override {
+    sodium_memzero(options_.host_secret_key.data(), options_.host_secret_key.size());
+  }
   HRESULT CreateClient(std::unique_ptr<Client>* client) override {
     *client = std::make_unique<EnetClient>(options_);
     return DPN_OK;

@@ -48,7 +48,11 @@ void Connect(ClientContext& ctx, WindowId main) {
   app.application = kServerApplication;
   net::HRESULT hr = net::DPNERR_UNINITIALIZED;
   if (ctx.net.net_client && ctx.net.server_address && ctx.net.client_device_address) {
-    SecureServerSession(ctx);  // the server must prove its key; every datagram is sealed
+    // The server must prove its key; every datagram is sealed.
+    if (const std::string refused = SecureServerSession(ctx); !refused.empty()) {
+      Fail(ctx, main, refused.c_str());
+      return;
+    }
     hr = ctx.net.net_client->Connect(app, *ctx.net.server_address, *ctx.net.client_device_address);
   }
   if (net::Failed(hr)) {

@@ -57,7 +57,10 @@ void OnConnectComplete(ClientContext& ctx, net::HRESULT result) {
     CompleteConnectStage(ctx);
     return;
   }
-  if (result == net::DPNERR_SERVERKEY) ServerKeyRefused(ctx);
+  if (result == net::DPNERR_SERVERKEY) {
+    EndWith(ctx, ServerKeyRefused(ctx).c_str(), kMbIconWarning, kEndFatal);
+    return;
+  }
   if (result == net::DPNERR_NOTSECURE) {
     ctx.event_log.Add(ctx.main_window.load(),
                       "The server answered without the secure session: it proved no key!");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "net/secure_session.h"
 #include "net/transport.h"
 #include "state/event_log.h"
 #include "state/keyboard_port.h"
@@ -33,6 +34,15 @@ struct Ports {
   voice::VoiceSystem* voice = nullptr;
   ProgramLauncher* launcher = nullptr;
   KeyboardPort* keyboard = nullptr;
+};
+
+// Where the key the server must prove for this connect came from.
+enum class ServerPin : std::uint8_t {
+  kNone,        // first use: whatever key it proves is remembered
+  kChosen,      // TALMERIS_SERVER_KEY
+  kFile,        // the installation's server.key
+  kBuiltIn,     // built into the client for the built-in server
+  kRemembered,  // known_servers
 };
 
 // Guarded by world_lock.
@@ -129,10 +139,14 @@ struct ClientContext {
 
   // Where the per-user key folder lives ($XDG_CONFIG_HOME or ~/.config by default).
   std::filesystem::path user_config_home;
-  // The secure session's key rule for this connect: pinned by server.key (true), else by a key
-  // remembered for the address, else learned now. Set before the connect, read at its end.
-  bool server_key_from_file = false;
-  bool server_key_remembered = false;
+  // The game server's key for this run: from TALMERIS_SERVER_KEY (`server_key_chosen`, hex),
+  // else built into the client for the built-in address (`server_key_built_in`, hex); main sets
+  // them. The connect's pin, where it came from and the key (`server_pin_key`) are set before
+  // the connect and read at its end.
+  std::string server_key_chosen;
+  std::string server_key_built_in;
+  ServerPin server_pin = ServerPin::kNone;
+  net::Key server_pin_key{};
   // Ends the process at once (the key folder failure); tests replace it.
   void (*exit_process)(int) = nullptr;
 

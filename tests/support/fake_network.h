@@ -2,6 +2,8 @@
 // tests deliver handler messages themselves.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <map>
 #include <mutex>
 #include <string>
@@ -40,6 +42,22 @@ class FakeClient final : public net::Client {
                     std::uint32_t flags) override;
   net::HRESULT GetConnectionInfo(net::ConnectionInfo* info) override;
   net::HRESULT Close(std::uint32_t flags) override;
+
+  // The secure session: the pin the client asked for, and the key the "server" proves.
+  void SecureWith(const std::uint8_t* expected_key) override {
+    secured = true;
+    pinned = expected_key != nullptr;
+    if (pinned) std::copy(expected_key, expected_key + 32, pinned_key.begin());
+  }
+  bool ServerKey(std::uint8_t* key) override {
+    std::copy(proven_key.begin(), proven_key.end(), key);
+    return proves_key;
+  }
+  bool secured = false;
+  bool pinned = false;
+  std::array<std::uint8_t, 32> pinned_key{};
+  bool proves_key = false;
+  std::array<std::uint8_t, 32> proven_key{};
 
   // Delivers a message to the registered handler, as the transport's worker would.
   net::HRESULT Deliver(const net::Message& message);

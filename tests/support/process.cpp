@@ -18,6 +18,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
   posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, from_child[1], 2);  // its complaints too
   posix_spawn_file_actions_addclose(&actions, to_child[1]);
   posix_spawn_file_actions_addclose(&actions, from_child[0]);
   std::vector<std::string> all = {program};

@@ -1,6 +1,8 @@
 // The development server's core: its life, the session's events, sends, slots, and chat.
 #include "devserver_internal.h"
 
+#include <sodium.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -42,6 +44,8 @@ bool DevServer::Start() {
     Key secret;
     std::copy(options_.secret_key.begin(), options_.secret_key.end(), secret.begin());
     key = KeyPairFromSecret(secret);
+    sodium_memzero(secret.data(), secret.size());
+    sodium_memzero(options_.secret_key.data(), options_.secret_key.size());
   } else {
     key = MakeKeyPair();
   }
@@ -50,6 +54,9 @@ bool DevServer::Start() {
   std::copy(key.secret_key.begin(), key.secret_key.end(), enet.host_secret_key.begin());
   network_ = CreateEnetNetwork(enet);
   network_->CreateServer(&server_);
+  // The transport keeps the one copy of the secret it needs; these are wiped.
+  sodium_memzero(key.secret_key.data(), key.secret_key.size());
+  sodium_memzero(enet.host_secret_key.data(), enet.host_secret_key.size());
   server_->Initialize(this, &DevServer::Handle, 1);
   Address device;
   network_->SetSP(device, CLSID_DP8SP_TCPIP);

@@ -1,6 +1,8 @@
 // talmeris-devserver: the development server. Operator commands on standard input ("help").
 #include <fcntl.h>
 #include <signal.h>
+#include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,8 +39,19 @@ bool LoadOrMakeKey(const std::string& file, talmeris::net::Key* secret) {
   auto read = [&] {
     std::ifstream in(file);
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return !text.empty() && ParseKeyText(text.data(), text.size(), secret);
+    const bool ok = !text.empty() && ParseKeyText(text.data(), text.size(), secret);
+    sodium_memzero(text.data(), text.size());
+    return ok;
   };
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+    // Anyone who can read it can be this server: it is refused until only its owner can.
+    std::fprintf(stderr,
+                 "talmeris-devserver: %s may be read by other users; make it yours alone "
+                 "(chmod 600) or remove it for a new key\n",
+                 file.c_str());
+    return false;
+  }
   if (read()) return true;
   std::error_code ec;
   if (fs::exists(file, ec)) {
@@ -179,6 +192,7 @@ int main(int argc, char** argv) {
   }
   options.has_secret_key = true;
   std::copy(secret.begin(), secret.end(), options.secret_key.begin());
+  sodium_memzero(secret.data(), secret.size());
   if (options.log) std::printf("server key %s\n", talmeris::net::KeyText(public_key).data());
   std::fflush(stdout);
 
