@@ -87,6 +87,10 @@ TEST_F(DialogsTest, ConfigurationFillsSwitchesAndRewritesItsOffsetsOnClose) {
   Click(kJoystickMappingDialogProcedure, kSub, kCancelCommand);
   EXPECT_EQ(t.dir.Read("Client.cfg")[48], 0);
   EXPECT_TRUE(t.windows.Checked(kSub, kCtlMapThrottleX));
+  // The joystick's "Hardware" starts the desktop's tool, or says what to install.
+  Click(p, kDlg, kCtlCfgJoystickHardware);
+  ASSERT_EQ(t.windows.Boxes().size(), 1u);
+  EXPECT_NE(t.windows.Boxes()[0].text.find("install jstest-gtk"), std::string::npos);
   // Game help writes at once.
   Click(p, kDlg, kCtlCfgHelpDisable);
   EXPECT_EQ(t.dir.Read("Client.cfg")[128], 0x80);

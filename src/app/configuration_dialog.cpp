@@ -107,8 +107,10 @@ void Command(ClientContext& ctx, WindowId dlg, int control, int) {
       w.RunModalDialog(dlg, kPasswordDialog);
       return;
     case kCtlCfgJoystickHardware:
-      // The desktop's joystick tool when it has one; otherwise nothing happens.
-      if (ctx.ports.launcher) ctx.ports.launcher->StartDesktopTool(kJoystickTool);
+      // The desktop's joystick tool; without one the player learns what to install.
+      if (!ctx.ports.launcher || !ctx.ports.launcher->StartDesktopTool(kJoystickTool)) {
+        w.MessageBox(dlg, kNoJoystickToolText, "Joystick", kMbIconInformation);
+      }
       return;
     case kCtlCfgHelpReset:
     case kCtlCfgHelpDisable:

@@ -38,6 +38,10 @@ enum ConfigurationControl : int {
 
 // What the "Hardware" button of the input devices starts, when the desktop has it.
 constexpr const char* kJoystickTool = "jstest-gtk";
+constexpr const char* kNoJoystickToolText =
+    "No joystick tool is installed on this computer.\n\nTo test and calibrate your joystick, "
+    "install jstest-gtk (on Debian and Ubuntu: sudo apt install jstest-gtk) and press "
+    "\"Hardware\" again.";
 
 extern const DialogProcedure kConfigurationDialogProcedure;
 extern const DialogProcedure kJoystickMappingDialogProcedure;

@@ -48,25 +48,29 @@ void Close(ClientContext& ctx, WindowId w) {
   ctx.ports.windows->EndDialog(w, kCancelCommand);
 }
 
+void KeepDeleteWithSelection(WindowPort& p, WindowId w) {
+  p.EnableControl(w, kCtlOfflineDelete, p.ListSelection(w, kCtlOfflineList) >= 0);
+}
+
 void Command(ClientContext& ctx, WindowId w, int control, int notification) {
   WindowPort& p = *ctx.ports.windows;
   switch (control) {
     case kCtlOfflineList:
-      // A row the list merely made current (on taking the focus) is no choice.
-      if (notification == kNotifySelChange && p.ListSelection(w, kCtlOfflineList) >= 0) {
-        p.EnableControl(w, kCtlOfflineDelete, true);
-      }
+      // Delete is there exactly while an entry is selected: a row the list merely made current
+      // (on taking the focus) is no choice, and a row deselected (Ctrl+click) is none either.
+      if (notification == kNotifySelChange) KeepDeleteWithSelection(p, w);
       break;
     case kCtlOfflineDelete: {
       const int selected = p.ListSelection(w, kCtlOfflineList);
       if (selected >= 0) p.ListDeleteAt(w, kCtlOfflineList, selected);
-      p.EnableControl(w, kCtlOfflineDelete, false);
+      KeepDeleteWithSelection(p, w);  // the list may select the row that moved up
       break;
     }
     case kCtlOfflineClearAll:
       for (int i = p.ListCount(w, kCtlOfflineList) - 1; i >= 0; --i) {
         p.ListDeleteAt(w, kCtlOfflineList, i);
       }
+      KeepDeleteWithSelection(p, w);
       break;
     case kCancelCommand:
       Close(ctx, w);

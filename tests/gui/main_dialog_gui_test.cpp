@@ -483,7 +483,7 @@ class MainDialogGuiTest : public QObject {
     Rig rig;
     rig.dir.Write("messages.txt", {'b', 'r',  'a', 'v', 'o', '\r', '\n', 'A', 'l', 'p',  'h',
                                    'a', '\n', 'c', 'h', 'a', 'r',  'l',  'i', 'e', '\r', '\n'});
-    QStringList shown;
+    QStringList shown, kept;
     QTimer::singleShot(0, [&] {
       const WindowId w = rig.windows.LastOpened();
       auto* list = rig.Control<QListWidget>(w, kCtlOfflineList);
@@ -495,17 +495,33 @@ class MainDialogGuiTest : public QObject {
       QVERIFY(!rig.windows.ControlOf(w, kCtlOfflineDelete)->isEnabled());
       kOfflineMessagesDialogProcedure.command(rig.ctx, w, kCtlOfflineDelete, kNotifyClicked);
       QCOMPARE(list->count(), 3);
+      // Delete is enabled exactly while an entry is selected: Ctrl+click takes the choice back.
+      QWidget* del = rig.windows.ControlOf(w, kCtlOfflineDelete);
+      const QPoint row0 = list->visualItemRect(list->item(0)).center();
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, row0);
+      QVERIFY(del->isEnabled());
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, row0);
+      QCOMPARE(list->selectedItems().size(), 0);
+      QVERIFY(!del->isEnabled());
       list->setCurrentRow(1);  // "bravo"
-      QVERIFY(rig.windows.ControlOf(w, kCtlOfflineDelete)->isEnabled());
+      QVERIFY(del->isEnabled());
       rig.Control<QPushButton>(w, kCtlOfflineDelete)->click();
-      rig.windows.ListAdd(w, kCtlOfflineList, "Beta");           // as a message arriving meanwhile
+      QCOMPARE(del->isEnabled(), !list->selectedItems().isEmpty());
+      rig.windows.ListAdd(w, kCtlOfflineList, "Beta");  // as a message arriving meanwhile
+      for (int i = 0; i < list->count(); ++i) kept << list->item(i)->text();
+      list->setCurrentRow(0);
+      rig.Control<QPushButton>(w, kCtlOfflineClearAll)->click();
+      QCOMPARE(list->count(), 0);
+      QVERIFY(!del->isEnabled());
+      rig.windows.ListAdd(w, kCtlOfflineList, "Delta");
       QTest::keyClick(rig.windows.DialogOf(w), Qt::Key_Escape);  // closes and writes back
     });
     QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kOfflineMessagesDialog), 2);
     QCOMPARE(shown, (QStringList{"Alpha", "bravo", "charlie"}));
+    QCOMPARE(kept, (QStringList{"Alpha", "Beta", "charlie"}));
     auto file = rig.dir.Read("messages.txt");
     QCOMPARE(QByteArray(reinterpret_cast<const char*>(file.data()), static_cast<int>(file.size())),
-             QByteArray("Alpha\r\nBeta\r\ncharlie\r\n"));
+             QByteArray("Delta\r\n"));
   }
 
   // 20,000 stored messages open at once (the time is printed), and when the session ends under
