@@ -3,6 +3,7 @@
 
 #include <enet/enet.h>
 #include <fcntl.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -697,6 +698,77 @@ TEST(SecureSession, TheWorkedExampleOfTheDocs) {
     SessionKeys k;
     if (ReadSecureWelcome(again, damaged, sizeof damaged, &f, &k)) ADD_FAILURE() << "byte " << i;
   }
+}
+
+// An X25519 key of small order makes every shared secret with it zero, known to anyone: a SECURE
+// HELLO carrying one gets no WELCOME, and a WELCOME carrying one does not open, even one written
+// (as a forger would) with the zero secret it yields.
+TEST(SecureSession, AKeyOfSmallOrderIsRefusedOnBothSides) {
+  ASSERT_TRUE(SodiumReady());
+  const KeyPair client_e = KeyPairFromSecret(Filled(0x11)),
+                server_s = KeyPairFromSecret(Filled(0x22)),
+                server_e = KeyPairFromSecret(Filled(0x33));
+  Key order8;  // a point of order 8
+  const char* order8_hex = "e0eb7a7c3b41b8ae1656e3faf19fc46ada098deb9c32b1fd866205165f49b800";
+  ASSERT_EQ(sodium_hex2bin(order8.data(), 32, order8_hex, 64, nullptr, nullptr, nullptr), 0);
+  std::uint8_t hello[kSecureHelloSize], welcome[kSecureWelcomeSize];
+  for (const Key& small : {Filled(0), order8}) {
+    KeyPair forged = client_e;
+    forged.public_key = small;
+    Handshake client, server;
+    WriteSecureHello(&client, forged, kOtherApp, 7, hello);
+    HelloFields h;
+    ASSERT_TRUE(ReadSecureHello(&server, hello, sizeof hello, &h));
+    SessionKeys keys;
+    EXPECT_FALSE(WriteSecureWelcome(server, server_s, server_e, 2, 7, welcome, &keys));
+  }
+
+  // The forger's WELCOME: its ephemeral key is the order-8 point, `ee` the zero secret.
+  Handshake client;
+  WriteSecureHello(&client, client_e, kOtherApp, 7, hello);
+  Key h, ck, k;
+  std::memcpy(h.data(), "Noise_NX_25519_ChaChaPoly_SHA256", 32);
+  ck = h;
+  auto mix_hash = [&](const std::uint8_t* d, std::size_t n) {
+    crypto_hash_sha256_state st;
+    crypto_hash_sha256_init(&st);
+    crypto_hash_sha256_update(&st, h.data(), 32);
+    crypto_hash_sha256_update(&st, d, n);
+    crypto_hash_sha256_final(&st, h.data());
+  };
+  auto mix_key = [&](const Key& shared) {
+    Key temp;
+    crypto_auth_hmacsha256(temp.data(), shared.data(), 32, ck.data());
+    const std::uint8_t one = 1;
+    crypto_auth_hmacsha256(ck.data(), &one, 1, temp.data());
+    std::uint8_t second[33];
+    std::memcpy(second, ck.data(), 32);
+    second[32] = 2;
+    crypto_auth_hmacsha256(k.data(), second, 33, temp.data());
+  };
+  auto encrypt_and_hash = [&](const std::uint8_t* plain, std::size_t n, std::uint8_t* out) {
+    const std::uint8_t nonce[12] = {};
+    crypto_aead_chacha20poly1305_ietf_encrypt(out, nullptr, plain, n, h.data(), 32, nullptr, nonce,
+                                              k.data());
+    mix_hash(out, n + 16);
+  };
+  mix_hash(reinterpret_cast<const std::uint8_t*>("TLM1"), 4);
+  mix_hash(hello + 1, 32);
+  mix_hash(hello + 33, 25);
+  welcome[0] = kSecureWelcome;
+  std::memcpy(welcome + 1, order8.data(), 32);
+  mix_hash(order8.data(), 32);
+  mix_key(Filled(0));  // ee
+  encrypt_and_hash(server_s.public_key.data(), 32, welcome + 33);
+  Key es;
+  ASSERT_EQ(crypto_scalarmult(es.data(), server_s.secret_key.data(), client_e.public_key.data()),
+            0);
+  mix_key(es);
+  std::uint8_t payload[13] = {kSecureVersion, 2, 0, 0, 0, 7};
+  encrypt_and_hash(payload, sizeof payload, welcome + 81);
+  WelcomeFields w;
+  SessionKeys keys;
+  EXPECT_FALSE(ReadSecureWelcome(client, welcome, sizeof welcome, &w, &keys));
 }
 
 // Sealed datagrams of an unreliable lane open once, in any order within the replay window,
