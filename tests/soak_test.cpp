@@ -62,7 +62,7 @@ TEST_P(Soak, ASessionKeepsEveryPromiseThroughAFaultyLink) {
   ASSERT_TRUE(server.Start());
   const auto server_link = static_cast<std::uint16_t>(test::NextTestPort());
   test::FaultProxy server_proxy(server_link, static_cast<std::uint16_t>(options.port),
-                                condition.faults, 11);
+                                condition.faults, 21);
   ASSERT_TRUE(server_proxy.Running());
 
   test::HeadlessClient client(server_link, "quill", "secret");
@@ -72,15 +72,18 @@ TEST_P(Soak, ASessionKeepsEveryPromiseThroughAFaultyLink) {
   client.ctx.ports.network = network.get();
   client.Start();
   ASSERT_TRUE(test::WaitUntil([&] { return client.ctx.connect_stage.load() >= 14; }, 60s))
-      << "not signed in through " << condition.name;
+      << "not signed in through " << condition.name << ", stage " << client.ctx.connect_stage.load()
+      << ", last line "
+      << (client.ctx.event_log.Count() ? client.ctx.event_log.Line(client.ctx.event_log.Count() - 1)
+                                       : "");
 
   // A companion through its own faulty link.
   const auto peer_link = static_cast<std::uint16_t>(test::NextTestPort());
   test::FaultProxy peer_proxy(peer_link, static_cast<std::uint16_t>(client.ctx.peer_host_port),
-                              condition.faults, 12);
+                              condition.faults, 22);
   test::ChildProcess view(TALMERIS_PEERSIM,
                           {"--port", std::to_string(peer_link), "--view", "--rate", "20"});
-  ASSERT_TRUE(view.WaitForOutput("welcomed", 30s));
+  ASSERT_TRUE(view.WaitForOutput("welcomed", 30s)) << view.Output();
 
   // Streaming: vessels from the server and the companion; guaranteed traffic numbered.
   constexpr int kNumbered = 20;

@@ -2,6 +2,8 @@
 // host open to newcomers, drops past the queue bounds, and the once-a-second housekeeping.
 #include "net/endpoint.h"
 
+#include <enet/time.h>
+
 #include <algorithm>
 
 #include "net/control_frames.h"
@@ -120,21 +122,16 @@ void Endpoint::OnDisconnect(ENetEvent& e, Deliveries& out) {
 
 void Endpoint::Housekeeping(Deliveries& out) {
   const std::uint64_t now = NowNs();
-  bool flight = false;
   auto tend = [&](Connection& c) {
     if (!c.peer) return;
-    flight = flight || !enet_list_empty(&c.peer->outgoingCommands) ||
-             !enet_list_empty(&c.peer->sentReliableCommands) ||
-             !enet_list_empty(&c.peer->acknowledgements);
     c.stats.packets_retried.store(c.peer->packetsLost, std::memory_order_relaxed);
-    if (c.established && now - c.last_ping_ns >= 1'000'000'000ull) {
+    if (c.established && now - c.last_ping_ns >= kPingIntervalNs) {
       c.last_ping_ns = now;
       ControlFrame ping;
       ping.type = kPing;
       ping.clock = now;
       std::uint8_t bytes[kMaxControlSize];
       SendControl(c.peer, bytes, EncodeControl(ping, bytes), false);
-      flight = true;
     }
     if (now - c.stats.second_start_ns >= 1'000'000'000ull) {
       auto bps = static_cast<std::uint32_t>(c.stats.second_bytes * 8);
@@ -148,7 +145,6 @@ void Endpoint::Housekeeping(Deliveries& out) {
     for (auto& [id, c] : connections) tend(*c);
     // Connections that never said hello in time are let go.
     for (auto& c : pending_connections) {
-      flight = true;  // their handshake is still going on
       if (c->peer && now - c->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
         c->peer->data = nullptr;
         enet_peer_disconnect_now(c->peer, 0);
@@ -157,14 +153,65 @@ void Endpoint::Housekeeping(Deliveries& out) {
     }
     std::erase_if(pending_connections, [](const auto& c) { return c->peer == nullptr; });
   } else if (server_connection) {
-    flight = flight || !server_connection->established;
     tend(*server_connection);
     if (!server_connection->established &&
         now - server_connection->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
       FailConnect(*server_connection, DPNERR_NORESPONSE, out);
     }
   }
-  in_flight = flight;
+}
+
+int Endpoint::SleepMs() {
+  if (!host) return 0;
+  if (!departed.empty()) return kDepartedSleepMs;
+  const std::uint64_t now_ns = NowNs();
+  const enet_uint32 now = enet_time_get();
+  int sleep = kMaxSleepMs;
+  auto due_at = [&](enet_uint32 when) {
+    const int ms =
+        ENET_TIME_LESS(when, now) ? 0 : static_cast<int>(ENET_TIME_DIFFERENCE(when, now));
+    sleep = std::min(sleep, ms + 1);  // ENet acts once the time is past, not on it
+  };
+  auto due_in_ns = [&](std::uint64_t since, std::uint64_t interval) {
+    const std::uint64_t passed = now_ns - since;
+    const std::uint64_t left = passed >= interval ? 0 : interval - passed;
+    sleep = std::min(sleep, static_cast<int>((left + 999'999) / 1'000'000));
+  };
+  for (std::size_t i = 0; i < host->peerCount; ++i) {
+    const ENetPeer& p = host->peers[i];
+    if (p.state == ENET_PEER_STATE_DISCONNECTED) continue;
+    if (!enet_list_empty(&p.sentReliableCommands)) {
+      due_at(p.nextTimeout);  // a resend, or the time-out
+    } else if (!enet_list_empty(&p.outgoingCommands) || !enet_list_empty(&p.acknowledgements) ||
+               p.state == ENET_PEER_STATE_ZOMBIE) {
+      sleep = std::min(sleep, 1);  // ENet has more to do at once
+    } else if (p.state == ENET_PEER_STATE_CONNECTED) {
+      due_at(p.lastReceiveTime + p.pingInterval);  // the keep-alive
+    }
+  }
+  auto tend = [&](const Connection& c) {
+    if (c.established) {
+      due_in_ns(c.last_ping_ns, kPingIntervalNs);
+      due_in_ns(c.stats.second_start_ns, 1'000'000'000ull);
+    } else {
+      due_in_ns(c.opened_ns, options.connect_timeout_ms * 1'000'000ull + 1);
+    }
+  };
+  if (is_server) {
+    for (const auto& [id, c] : connections) tend(*c);
+    for (const auto& c : pending_connections) tend(*c);
+  } else if (server_connection) {
+    tend(*server_connection);
+  }
+  return sleep;
+}
+
+void Endpoint::WakeFor(const ENetPeer* peer) {
+  if (!sleeping || !peer || enet_list_empty(&peer->sentReliableCommands)) return;
+  if (ENET_TIME_LESS(peer->nextTimeout, sleeping_until)) {
+    sleeping = false;
+    Wake();
+  }
 }
 
 }  // namespace talmeris::net::detail

@@ -55,8 +55,12 @@ struct Endpoint {
   std::unique_ptr<Connection> client_connection;
   DPNID next_id = 0x00200002;
   DPNID host_player = 0x00200001;
-  VoiceSink voice_sink;    // host_mutex
-  bool in_flight = false;  // host_mutex: ENet has unacknowledged or unsent data
+  VoiceSink voice_sink;  // host_mutex
+  // host_mutex: while the service thread sleeps, the ENet time it wakes at by itself. A sender
+  // on another thread that gives ENet an earlier timer (a first guaranteed datagram in flight)
+  // wakes it.
+  bool sleeping = false;
+  std::uint32_t sleeping_until = 0;
 
   // The secure session: a client made secure by SecureWith (pinned to a key or not), a host
   // given its key pair. The keys proven and the pin are read under host_mutex.
@@ -114,6 +118,12 @@ struct Endpoint {
   void OnReceive(ENetEvent& e, Deliveries& out);
   void OnDisconnect(ENetEvent& e, Deliveries& out);
   void Housekeeping(Deliveries& out);
+  // How long the service thread may sleep: until ENet's next own timer (a resend, a time-out, a
+  // keep-alive) or the transport's (a PING, a handshake's deadline) is due, in milliseconds.
+  int SleepMs();
+  // A sender on another thread changed `peer`: the service thread is woken when ENet now has a
+  // timer for it that is due before the thread would wake.
+  void WakeFor(const ENetPeer* peer);
 
   // ---- service thread ----
   // Runs the work found under the mutex: inline where the strand is idle and the filter allows,

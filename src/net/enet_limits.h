@@ -37,9 +37,16 @@ constexpr std::uint32_t kUnguaranteedSendBound = 256 * 1024;     // queued bytes
 constexpr std::uint32_t kGuaranteedSendBound = 8 * 1024 * 1024;  // queued bytes: drop the peer
 constexpr std::uint32_t kHandlerUnguaranteedBound = 256;  // waiting messages: drop the oldest
 constexpr std::uint32_t kHandlerGuaranteedBound = 16 * 1024 * 1024;  // waiting bytes: drop peer
-// The poll time-out while ENet has something in flight, and while it has not.
-constexpr int kBusyPollMs = 1;
-constexpr int kIdlePollMs = 50;
+// The transport's own PING, once a second on each established connection: it measures the round
+// trip and keeps the connection alive. ENet's keep-alive (a guaranteed ping after this long
+// without hearing from the peer) then only fires when the peer's PINGs stop, which is how a
+// vanished peer is still noticed.
+constexpr std::uint64_t kPingIntervalNs = 1'000'000'000;
+constexpr enet_uint32 kKeepAliveMs = 1500;
+// The longest the service thread sleeps with nothing due, and while departed connections wait
+// for their last messages to be handled.
+constexpr int kMaxSleepMs = 1000;
+constexpr int kDepartedSleepMs = 20;
 // An inline handler running longer than this is reported in debug builds.
 constexpr std::uint64_t kInlineWatchdogNs = 5'000'000;
 

@@ -74,6 +74,7 @@ class EnetClient final : public Client {
     if (!c.peer) return DPNERR_OUTOFMEMORY;
     c.peer->data = &c;
     enet_peer_timeout(c.peer, 0, ep_.options.timeout_min_ms, ep_.options.timeout_max_ms);
+    enet_peer_ping_interval(c.peer, kKeepAliveMs);
     ep_.server_connection = &c;
     ep_.connecting.store(true);
     ep_.StartService();

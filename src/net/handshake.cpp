@@ -27,6 +27,7 @@ void Endpoint::SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t
 
 void Endpoint::Configure(ENetPeer* peer) {
   enet_peer_timeout(peer, 0, options.timeout_min_ms, options.timeout_max_ms);
+  enet_peer_ping_interval(peer, kKeepAliveMs);
   // Loopback traffic is never thinned out by ENet's unreliable throttle.
   enet_peer_throttle_configure(peer, ENET_PEER_PACKET_THROTTLE_INTERVAL, 0, 0);
 }

@@ -67,27 +67,31 @@ HRESULT Endpoint::Send(DPNID target, const std::uint8_t* data, std::uint32_t siz
   {
     std::lock_guard lock(host_mutex);
     if (!host) return DPNERR_UNINITIALIZED;
+    Connection* targets[kMaxConnections];
+    std::size_t n = 0;
     if (!is_server) {
       if (!connected.load() || !server_connection) return DPNERR_NOCONNECTION;
-      SendOne(*server_connection, data, size, channel, packet_flags, guaranteed, out);
+      targets[n++] = server_connection;
     } else if (target == DPNID_ALL_PLAYERS_GROUP) {
       // Drops (which change the table) are collected first.
-      Connection* targets[kMaxConnections];
-      std::size_t n = 0;
       for (auto& [id, c] : connections) {
         if (n < kMaxConnections) targets[n++] = c.get();
-      }
-      for (std::size_t i = 0; i < n; ++i) {
-        SendOne(*targets[i], data, size, channel, packet_flags, guaranteed, out);
       }
     } else {
       auto it = connections.find(target);
       if (it == connections.end()) return DPNERR_INVALIDPLAYER;
-      SendOne(*it->second, data, size, channel, packet_flags, guaranteed, out);
+      targets[n++] = it->second.get();
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      SendOne(*targets[i], data, size, channel, packet_flags, guaranteed, out);
     }
     // The service thread sends what its handlers queued once it has no event left to hand
-    // out; any other sender sends at once.
-    if (t_current_endpoint != this) enet_host_flush(host);
+    // out; any other sender sends at once, and wakes it for the resend timer a guaranteed
+    // datagram starts.
+    if (t_current_endpoint != this) {
+      enet_host_flush(host);
+      for (std::size_t i = 0; guaranteed && i < n; ++i) WakeFor(targets[i]->peer);
+    }
   }
   // A dropped connection's departure: posted (only received messages are ever handled
   // inline, and only on the service thread).
@@ -116,7 +120,10 @@ HRESULT Endpoint::SendVoice(DPNID target, const std::uint8_t* data, std::uint32_
     }
     if (!c->peer || c->peer->channelCount <= kVoiceChannel) return DPNERR_UNSUPPORTED;
     SendOne(*c, data, size, kVoiceChannel, packet_flags, guaranteed, out);
-    if (t_current_endpoint != this) enet_host_flush(host);
+    if (t_current_endpoint != this) {
+      enet_host_flush(host);
+      if (guaranteed) WakeFor(c->peer);
+    }
   }
   if (out.count > 0) Run(out);
   return DPNSUCCESS_PENDING;

@@ -197,19 +197,27 @@ void Endpoint::ServiceEvents() {
 
 void Endpoint::ServiceLoop() {
   t_current_endpoint = this;
+  // The thread sleeps until a datagram arrives, another thread wakes it (a stop, or a send that
+  // gave ENet an earlier timer), or the next timer is due; nothing polls.
   while (!stop_requested.load()) {
-    bool busy;
+    ServiceEvents();
+    int sleep;
     {
       std::lock_guard lock(host_mutex);
-      busy = in_flight;
+      sleep = SleepMs();
+      sleeping = true;
+      sleeping_until = enet_time_get() + static_cast<enet_uint32>(sleep);
     }
     pollfd fds[2] = {{host->socket, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    ::poll(fds, 2, busy ? kBusyPollMs : kIdlePollMs);
+    if (!stop_requested.load()) ::poll(fds, 2, sleep);
+    {
+      std::lock_guard lock(host_mutex);
+      sleeping = false;
+    }
     if (fds[1].revents & POLLIN) {
       std::uint64_t count;
       [[maybe_unused]] ssize_t n = ::read(wake_fd, &count, sizeof count);
     }
-    ServiceEvents();
   }
   // Orderly close: everything already queued still leaves, then the peers are told.
   std::unique_lock lock(host_mutex);

@@ -123,12 +123,12 @@ bool RememberServer(const std::filesystem::path& file, std::string_view address,
     if (!locked.current) continue;
     const KnownServerLookup seen = LookUpKnownServer(file, address);
     if (seen.result == KnownServer::kKnown && seen.key == key) return locked.Close();
-    std::string bytes = std::string(address) + " " + net::KeyText(key).data() + "\n";
     struct stat st {};
     char last = '\n';
     if (::fstat(locked.fd, &st) != 0) return false;
     if (st.st_size > 0 && ::pread(locked.fd, &last, 1, st.st_size - 1) != 1) return false;
-    if (last != '\n') bytes.insert(0, "\n");  // a line cut short stays apart from ours
+    std::string bytes(last != '\n' ? "\n" : "");  // a line cut short stays apart from ours
+    bytes.append(address).append(" ").append(net::KeyText(key).data()).append("\n");
     const bool written = WriteAll(locked.fd, bytes) && ::fsync(locked.fd) == 0;
     return locked.Close() && written;
   }

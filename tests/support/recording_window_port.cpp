@@ -128,6 +128,14 @@ void RecordingWindowPort::ListDeleteAt(WindowId w, int c, int index) {
   std::lock_guard lock(mutex_);
   auto& l = lists[{w, c}];
   if (index >= 0 && index < static_cast<int>(l.size())) l.erase(l.begin() + index);
+  // As a list box does: the deleted row's selection goes with it, later rows move up.
+  if (auto it = selection.find({w, c}); it != selection.end() && it->second >= index) {
+    if (it->second == index) {
+      selection.erase(it);
+    } else {
+      --it->second;
+    }
+  }
   Record("listdeleteat " + Id(w, c) + " " + std::to_string(index));
 }
 void RecordingWindowPort::SortList(WindowId w, int c) {
