@@ -1,11 +1,14 @@
-// Client-to-server throughput and one-way latency of the session transport beside raw ENet,
-// on loopback, in the same run. Prints figures; asserts nothing.
+// Client-to-server throughput and one-way latency of the session transport beside raw ENet, and
+// of the sealed session beside the one in clear, on loopback: short trials of the two sides
+// interleaved, medians with their spread and the ratio as the headline. Prints figures; asserts
+// nothing.
 #include <enet/enet.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -210,57 +213,111 @@ Result RunRaw(std::uint32_t size, bool guaranteed, int count, int rate_per_secon
   return r;
 }
 
-void Report(const char* name, const Result& ours, const Result& raw) {
-  std::printf("%-34s ours %9.0f msg/s  p50 %7.1f  p99 %7.1f  p99.9 %7.1f us  (%zu recv)\n", name,
-              ours.messages_per_second, ours.p50_us, ours.p99_us, ours.p999_us, ours.received);
-  std::printf("%-34s raw  %9.0f msg/s  p50 %7.1f  p99 %7.1f  p99.9 %7.1f us  (%zu recv)\n", "",
-              raw.messages_per_second, raw.p50_us, raw.p99_us, raw.p999_us, raw.received);
-  std::printf("%-34s ratio throughput %.2f, p99 added %.1f us\n", "",
-              raw.messages_per_second > 0 ? ours.messages_per_second / raw.messages_per_second : 0,
-              ours.p99_us - raw.p99_us);
+// One figure over the trials: its median and its spread (lowest to highest).
+struct Figure {
+  std::vector<double> values;
+  double Median() const {
+    std::vector<double> v = values;
+    std::sort(v.begin(), v.end());
+    return v.empty()      ? 0
+           : v.size() % 2 ? v[v.size() / 2]
+                          : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+  }
+  double Low() const {
+    return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+  }
+  double High() const {
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+  }
+};
+
+void PrintFigure(const char* what, const Figure& f, const char* unit) {
+  std::printf(" %s %.1f%s (%.1f-%.1f)", what, f.Median(), unit, f.Low(), f.High());
+}
+
+// Runs `a` and `b` in turn, `trials` times each (a, b, a, b, ...), so that a burst of load on a
+// shared machine lands on both; prints each side's medians with their spread, and the medians of
+// the per-trial ratios a/b as the headline.
+template <typename A, typename B>
+void Compare(const char* name, const char* a_name, const char* b_name, int trials, A a, B b,
+             bool connect = false) {
+  Figure a_rate, a_p50, a_p99, b_rate, b_p50, b_p99, rate_ratio, p50_ratio, p99_ratio, a_connect,
+      b_connect;
+  for (int t = 0; t < trials; ++t) {
+    const Result ra = a(t), rb = b(t);
+    a_rate.values.push_back(ra.messages_per_second);
+    b_rate.values.push_back(rb.messages_per_second);
+    a_p50.values.push_back(ra.p50_us);
+    b_p50.values.push_back(rb.p50_us);
+    a_p99.values.push_back(ra.p99_us);
+    b_p99.values.push_back(rb.p99_us);
+    a_connect.values.push_back(ra.connect_us);
+    b_connect.values.push_back(rb.connect_us);
+    if (rb.messages_per_second > 0) {
+      rate_ratio.values.push_back(ra.messages_per_second / rb.messages_per_second);
+    }
+    if (rb.p50_us > 0) p50_ratio.values.push_back(ra.p50_us / rb.p50_us);
+    if (rb.p99_us > 0) p99_ratio.values.push_back(ra.p99_us / rb.p99_us);
+  }
+  std::printf("%s\n  %s / %s: p50 %.2f (%.2f-%.2f), p99 %.2f (%.2f-%.2f), rate %.2f (%.2f-%.2f)\n",
+              name, a_name, b_name, p50_ratio.Median(), p50_ratio.Low(), p50_ratio.High(),
+              p99_ratio.Median(), p99_ratio.Low(), p99_ratio.High(), rate_ratio.Median(),
+              rate_ratio.Low(), rate_ratio.High());
+  for (int side = 0; side < 2; ++side) {
+    std::printf("  %-6s", side == 0 ? a_name : b_name);
+    PrintFigure("p50", side == 0 ? a_p50 : b_p50, " us");
+    PrintFigure(" p99", side == 0 ? a_p99 : b_p99, " us");
+    PrintFigure(" rate", side == 0 ? a_rate : b_rate, "/s");
+    if (connect) PrintFigure(" connect to WELCOME", side == 0 ? a_connect : b_connect, " us");
+    std::printf("\n");
+  }
 }
 
 }  // namespace
 
-int main() {
+//   transport_bench [--trials N]
+int main(int argc, char** argv) {
+  int trials = 5;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--trials") == 0) trials = std::max(1, std::atoi(argv[i + 1]));
+  }
   CreateEnetNetwork();  // initialises ENet
-  const int kPaced = 20000, kRate = 5000, kBurst = 50000;
-  Result ours = RunOurs(64, false, kPaced, kRate, 34101);
-  Report("64 B unguaranteed, 5000/s (latency)", ours, RunRaw(64, false, kPaced, kRate, 34102));
-  ours = RunOurs(88, true, kPaced, kRate, 34103);
-  Report("88 B guaranteed, 5000/s (latency)", ours, RunRaw(88, true, kPaced, kRate, 34104));
-  ours = RunOurs(88, true, kPaced, kRate, 34109, false);
-  Report("88 B guaranteed, 5000/s, handler thread", ours, RunRaw(88, true, kPaced, kRate, 34110));
-  ours = RunOurs(64, false, kBurst, 0, 34105);
-  Report("64 B unguaranteed, burst (rate)", ours, RunRaw(64, false, kBurst, 0, 34106));
-  ours = RunOurs(88, true, kBurst, 0, 34107);
-  Report("88 B guaranteed, burst (rate)", ours, RunRaw(88, true, kBurst, 0, 34108));
-  // The secure session beside the session in clear, in the same run.
-  const auto SealedReport = [](const char* name, const Result& sealed, const Result& clear) {
-    std::printf("%-34s sealed %9.0f msg/s  p50 %7.1f  p99 %7.1f  p99.9 %7.1f us  (%zu recv)\n",
-                name, sealed.messages_per_second, sealed.p50_us, sealed.p99_us, sealed.p999_us,
-                sealed.received);
-    std::printf("%-34s clear  %9.0f msg/s  p50 %7.1f  p99 %7.1f  p99.9 %7.1f us  (%zu recv)\n", "",
-                clear.messages_per_second, clear.p50_us, clear.p99_us, clear.p999_us,
-                clear.received);
-    std::printf(
-        "%-34s ratio throughput %.2f, p50 added %.1f us, p99 added %.1f us\n", "",
-        clear.messages_per_second > 0 ? sealed.messages_per_second / clear.messages_per_second : 0,
-        sealed.p50_us - clear.p50_us, sealed.p99_us - clear.p99_us);
-    std::printf("%-34s connect to WELCOME: sealed %.0f us, clear %.0f us\n", "", sealed.connect_us,
-                clear.connect_us);
+  const int kPaced = 5000, kRate = 5000, kBurst = 20000;
+  std::printf("%d interleaved trials each; medians with their spread (lowest-highest)\n", trials);
+  // Each trial on ports of its own, so that no socket of an earlier one is in the way.
+  auto port = [](int base, int trial) { return static_cast<std::uint16_t>(base + 40 * trial); };
+  auto ours = [&](std::uint32_t size, bool guaranteed, int count, int rate, int base,
+                  bool inline_sink = true, bool sealed = false) {
+    return [=](int t) {
+      return RunOurs(size, guaranteed, count, rate, port(base, t), inline_sink, sealed);
+    };
   };
+  auto raw = [&](std::uint32_t size, bool guaranteed, int count, int rate, int base) {
+    return [=](int t) { return RunRaw(size, guaranteed, count, rate, port(base, t)); };
+  };
+  Compare("64 B unguaranteed, 5000/s (latency)", "ours", "raw", trials,
+          ours(64, false, kPaced, kRate, 34101), raw(64, false, kPaced, kRate, 34102));
+  Compare("88 B guaranteed, 5000/s (latency)", "ours", "raw", trials,
+          ours(88, true, kPaced, kRate, 34103), raw(88, true, kPaced, kRate, 34104));
+  Compare("88 B guaranteed, 5000/s, handler thread", "ours", "raw", trials,
+          ours(88, true, kPaced, kRate, 34105, false), raw(88, true, kPaced, kRate, 34106));
+  Compare("64 B unguaranteed, burst (rate)", "ours", "raw", trials,
+          ours(64, false, kBurst, 0, 34107), raw(64, false, kBurst, 0, 34108));
+  Compare("88 B guaranteed, burst (rate)", "ours", "raw", trials, ours(88, true, kBurst, 0, 34109),
+          raw(88, true, kBurst, 0, 34110));
+  // The secure session beside the session in clear.
   const std::uint64_t before = TransportHeapAllocations();
-  Result sealed = RunOurs(64, false, kPaced, kRate, 34111, true, true);
+  Compare("64 B unguaranteed, 5000/s, sealed", "sealed", "clear", trials,
+          ours(64, false, kPaced, kRate, 34111, true, true), ours(64, false, kPaced, kRate, 34112),
+          true);
   const std::uint64_t sealed_allocations = TransportHeapAllocations() - before;
-  SealedReport("64 B unguaranteed, 5000/s, sealed", sealed,
-               RunOurs(64, false, kPaced, kRate, 34112));
-  sealed = RunOurs(88, true, kPaced, kRate, 34113, true, true);
-  SealedReport("88 B guaranteed, 5000/s, sealed", sealed, RunOurs(88, true, kPaced, kRate, 34114));
-  sealed = RunOurs(64, false, kBurst, 0, 34115, true, true);
-  SealedReport("64 B unguaranteed, burst, sealed", sealed, RunOurs(64, false, kBurst, 0, 34116));
-  std::printf("heap allocations per sealed message (pool growth over the first sealed run): %.4f\n",
-              static_cast<double>(sealed_allocations) / kPaced);
+  Compare("88 B guaranteed, 5000/s, sealed", "sealed", "clear", trials,
+          ours(88, true, kPaced, kRate, 34113, true, true), ours(88, true, kPaced, kRate, 34114),
+          true);
+  Compare("64 B unguaranteed, burst, sealed", "sealed", "clear", trials,
+          ours(64, false, kBurst, 0, 34115, true, true), ours(64, false, kBurst, 0, 34116));
+  std::printf("heap allocations per message (pool growth over the first sealed comparison): %.4f\n",
+              static_cast<double>(sealed_allocations) / (2.0 * kPaced * trials));
   std::printf("transport heap allocations (pool growth): %llu\n",
               static_cast<unsigned long long>(TransportHeapAllocations()));
   return 0;

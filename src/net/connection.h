@@ -38,7 +38,6 @@ struct Connection {
   bool established = false;  // host mutex
   bool kept = false;         // host mutex: never displaced by a newer connection
   std::uint64_t opened_ns = 0;
-  std::uint64_t last_ping_ns = 0;  // host mutex
   Strand strand;
   // Events found for this connection under the host mutex and not yet posted: a departed
   // connection is let go only when none are left and its strand is idle.

@@ -122,16 +122,20 @@ void Endpoint::OnDisconnect(ENetEvent& e, Deliveries& out) {
 
 void Endpoint::Housekeeping(Deliveries& out) {
   const std::uint64_t now = NowNs();
+  // Every connection is pinged in the same round, so that one wake-up serves them all.
+  const bool ping_round = now - last_ping_round_ns >= kPingIntervalNs;
+  if (ping_round) last_ping_round_ns = now;
   auto tend = [&](Connection& c) {
     if (!c.peer) return;
     c.stats.packets_retried.store(c.peer->packetsLost, std::memory_order_relaxed);
-    if (c.established && now - c.last_ping_ns >= kPingIntervalNs) {
-      c.last_ping_ns = now;
+    if (c.established && ping_round) {
       ControlFrame ping;
       ping.type = kPing;
       ping.clock = now;
       std::uint8_t bytes[kMaxControlSize];
-      SendControl(c.peer, bytes, EncodeControl(ping, bytes), false);
+      // Guaranteed: its acknowledgement, which leaves with the PONG, is what tells ENet the
+      // peer is alive, so ENet's own keep-alive never needs to fire beside it.
+      SendControl(c.peer, bytes, EncodeControl(ping, bytes), true);
     }
     if (now - c.stats.second_start_ns >= 1'000'000'000ull) {
       auto bps = static_cast<std::uint32_t>(c.stats.second_bytes * 8);
@@ -177,6 +181,9 @@ int Endpoint::SleepMs() {
     const std::uint64_t left = passed >= interval ? 0 : interval - passed;
     sleep = std::min(sleep, static_cast<int>((left + 999'999) / 1'000'000));
   };
+  if (sent_guaranteed && ENET_TIME_DIFFERENCE(now, last_guaranteed_send) < kGuaranteedLingerMs) {
+    sleep = kResendSlackMs;
+  }
   for (std::size_t i = 0; i < host->peerCount; ++i) {
     const ENetPeer& p = host->peers[i];
     if (p.state == ENET_PEER_STATE_DISCONNECTED) continue;
@@ -189,10 +196,11 @@ int Endpoint::SleepMs() {
       due_at(p.lastReceiveTime + p.pingInterval);  // the keep-alive
     }
   }
+  // The throughput figures move on with the ping round; they need no wake-up of their own.
+  bool any_established = false;
   auto tend = [&](const Connection& c) {
     if (c.established) {
-      due_in_ns(c.last_ping_ns, kPingIntervalNs);
-      due_in_ns(c.stats.second_start_ns, 1'000'000'000ull);
+      any_established = true;
     } else {
       due_in_ns(c.opened_ns, options.connect_timeout_ms * 1'000'000ull + 1);
     }
@@ -203,12 +211,15 @@ int Endpoint::SleepMs() {
   } else if (server_connection) {
     tend(*server_connection);
   }
+  if (any_established) due_in_ns(last_ping_round_ns, kPingIntervalNs);
   return sleep;
 }
 
 void Endpoint::WakeFor(const ENetPeer* peer) {
+  sent_guaranteed = true;
+  last_guaranteed_send = host->serviceTime;  // the flush just before set it
   if (!sleeping || !peer || enet_list_empty(&peer->sentReliableCommands)) return;
-  if (ENET_TIME_LESS(peer->nextTimeout, sleeping_until)) {
+  if (ENET_TIME_LESS(peer->nextTimeout + kResendSlackMs, sleeping_until)) {
     sleeping = false;
     Wake();
   }

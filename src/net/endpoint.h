@@ -61,6 +61,9 @@ struct Endpoint {
   // wakes it.
   bool sleeping = false;
   std::uint32_t sleeping_until = 0;
+  std::uint64_t last_ping_round_ns = 0;  // host_mutex: when every connection was last pinged
+  bool sent_guaranteed = false;          // host_mutex: and when last (ENet time)
+  std::uint32_t last_guaranteed_send = 0;
 
   // The secure session: a client made secure by SecureWith (pinned to a key or not), a host
   // given its key pair. The keys proven and the pin are read under host_mutex.
@@ -121,8 +124,8 @@ struct Endpoint {
   // How long the service thread may sleep: until ENet's next own timer (a resend, a time-out, a
   // keep-alive) or the transport's (a PING, a handshake's deadline) is due, in milliseconds.
   int SleepMs();
-  // A sender on another thread changed `peer`: the service thread is woken when ENet now has a
-  // timer for it that is due before the thread would wake.
+  // A sender on another thread gave `peer` a guaranteed datagram: the service thread is woken
+  // when ENet now has a timer for it that is due well before the thread would wake.
   void WakeFor(const ENetPeer* peer);
 
   // ---- service thread ----

@@ -47,6 +47,11 @@ constexpr enet_uint32 kKeepAliveMs = 1500;
 // for their last messages to be handled.
 constexpr int kMaxSleepMs = 1000;
 constexpr int kDepartedSleepMs = 20;
+// For this long after a guaranteed send the service thread sleeps at most kResendSlackMs, so that
+// a steady stream of guaranteed sends from other threads never has to wake it for each resend
+// timer it starts; a resend is then at most that late.
+constexpr enet_uint32 kGuaranteedLingerMs = 100;
+constexpr int kResendSlackMs = 5;
 // An inline handler running longer than this is reported in debug builds.
 constexpr std::uint64_t kInlineWatchdogNs = 5'000'000;
 

@@ -31,6 +31,9 @@ struct EnetOptions {
   // datagram after it is sealed. Without one the host is in clear (the peer host, on loopback).
   bool secure_host = false;
   std::array<std::uint8_t, 32> host_secret_key{};
+  // The service thread's name as the system shows it (at most 15 characters); by default
+  // "net-link" for a client and "net-host" for a host.
+  const char* thread_name = nullptr;
 };
 
 // The port's entry on ENet. Initialises ENet once per process with the transport's pooled

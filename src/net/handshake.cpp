@@ -125,6 +125,15 @@ void Endpoint::OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, D
       pong.type = kPong;
       pong.clock = f.clock;
       SendControl(peer, bytes, EncodeControl(pong, bytes), false);
+      // A client sends its own PING with the answer and starts its round again from here: both
+      // sides' PINGs then leave in the same moments, and neither wakes the other in between.
+      if (!is_server && c->established) {
+        last_ping_round_ns = NowNs();
+        ControlFrame ping;
+        ping.type = kPing;
+        ping.clock = last_ping_round_ns;
+        SendControl(peer, bytes, EncodeControl(ping, bytes), true);
+      }
       return;
     }
     case kPong:

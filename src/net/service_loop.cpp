@@ -3,6 +3,7 @@
 #include "net/endpoint.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -197,6 +198,9 @@ void Endpoint::ServiceEvents() {
 
 void Endpoint::ServiceLoop() {
   t_current_endpoint = this;
+  pthread_setname_np(pthread_self(), options.thread_name ? options.thread_name
+                                     : is_server         ? "net-host"
+                                                         : "net-link");
   // The thread sleeps until a datagram arrives, another thread wakes it (a stop, or a send that
   // gave ENet an earlier timer), or the next timer is due; nothing polls.
   while (!stop_requested.load()) {

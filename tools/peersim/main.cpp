@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
   std::string self = argv[0];
   self = self.substr(self.find_last_of('/') + 1);
   bool sound = self.rfind("Sonavox", 0) == 0;
-  options.report_hz = sound ? 0 : 20;
+  bool rate_given = false;
   if (const char* port = std::getenv("TALMERIS_PEER_PORT")) options.port = std::atoi(port);
   // Started by the client under a companion's name, it learns the rest from the environment.
   bool quiet = std::getenv("TALMERIS_PEER_QUIET") != nullptr;
@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     else if (a == "--tag")
       options.tag = static_cast<float>(real());
     else if (a == "--rate")
-      options.report_hz = real();
+      options.report_hz = real(), rate_given = true;
     else if (a == "--no-register")
       options.register_on_connect = false;
     else if (a == "--quiet")
@@ -86,6 +86,9 @@ int main(int argc, char** argv) {
     else
       refuse("unknown option " + a);
   }
+  // The view program reports its vessel 20 times a second unless told otherwise; the sound
+  // program (also when --sound names it) has no vessel to report.
+  if (!rate_given) options.report_hz = sound ? 0 : 20;
   if (sound) {
     options.kind = 2.0f;
     options.propulsion = false;
