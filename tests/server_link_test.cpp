@@ -296,6 +296,30 @@ TEST_F(ServerLinkTest, LogOffUnlistsAndCues) {
   EXPECT_EQ(Cues().size(), 2u);
 }
 
+// Under a filter, a player who logs on is listed only when it shows them, and one whose standing
+// crosses it comes into the list or leaves it (with their voice inclusion).
+TEST_F(ServerLinkTest, TheListKeepsItsFilterAsPlayersLogOnAndTheirStandingChanges) {
+  t.ctx.tables.own_player_slot = 0;
+  t.ctx.settings.player_list_filter = 2;
+  Text(kPlayerIdentity, 4, "1,Quill,Captain,77,Ann");
+  Text(kPlayerIdentity, 5, "1,Wren,Captain,78,Bea");
+  EXPECT_TRUE(t.windows.List(kMain, kCtlPlayerList).empty());
+  EXPECT_EQ(Cues().size(), 2u);                    // logged on all the same
+  Text(kPlayerStanding, 4, "Wings,12,5,2,0,0,0");  // exactly the filter: shown
+  Text(kPlayerStanding, 5, "Wings,12,5,1,0,0,0");
+  EXPECT_EQ(t.windows.List(kMain, kCtlPlayerList), (std::vector<std::string>{"Quill"}));
+  Text(kPlayerStanding, 4, "Wings,12,5,3,0,0,0");  // still shown: listed once
+  EXPECT_EQ(t.windows.List(kMain, kCtlPlayerList).size(), 1u);
+  t.ctx.tables.roster[4].voice_include = 1;
+  Text(kPlayerStanding, 4, "Wings,12,5,1,0,0,0");
+  EXPECT_TRUE(t.windows.List(kMain, kCtlPlayerList).empty());
+  EXPECT_EQ(t.ctx.tables.roster[4].voice_include, 0);
+  Text(kPlayerStanding, 0, "Wings,12,5,3,0,0,0");  // the player's own standing lists nobody
+  Short(kPlayerLoggedOff, 5);
+  Text(kPlayerStanding, 5, "Wings,12,5,3,0,0,0");  // nor does one of a player gone
+  EXPECT_TRUE(t.windows.List(kMain, kCtlPlayerList).empty());
+}
+
 TEST_F(ServerLinkTest, StandingRules) {
   Text(kPlayerStanding, 6, "Wings,0,0,1,10,5,0");
   PlayerRecord& p = t.ctx.tables.roster[6];

@@ -202,6 +202,12 @@ void OnAccountCreationReply(ClientContext& ctx, const ShortMessage& m) {
 
 // ---- presence, standing and location ----
 
+// Whether the player list, under the filter the player chose, shows a player of `alignment`.
+bool ShownUnderFilter(ClientContext& ctx, std::int8_t alignment) {
+  std::lock_guard lock(ctx.settings_lock);
+  return alignment >= ctx.settings.player_list_filter;
+}
+
 void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
   const unsigned slot = msg[1];
   if (!ValidPlayerSlot(slot)) return;  // never indexes outside the roster
@@ -209,8 +215,10 @@ void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
   PlayerRecord& p = ctx.tables.roster[slot];
   bool came_online = false;
   FixedText<13> handle;
+  std::int8_t alignment;
   {
     std::lock_guard lock(p.lock);
+    alignment = p.alignment;
     // A listed player keeps the handle it is listed under, whatever a later identity says (a
     // handle too long for its field parses empty): the log-off must remove what was listed.
     const FixedText<13> listed = p.handle;
@@ -239,7 +247,10 @@ void OnPlayerIdentity(ClientContext& ctx, const std::uint8_t* msg) {
     return;
   }
   if (!came_online) return;
-  ctx.ports.windows->ListAdd(main, kCtlPlayerList, handle.View().substr(0, 12));
+  // Listed only when the chosen filter shows them; a standing that arrives later may.
+  if (ShownUnderFilter(ctx, alignment)) {
+    ctx.ports.windows->ListAdd(main, kCtlPlayerList, handle.View().substr(0, 12));
+  }
   ctx.event_log.AddFormat(main, "Player logged on [%s]", handle.bytes);
   SendSoundCue(ctx, 1);
 }
@@ -270,8 +281,13 @@ void OnPlayerStanding(ClientContext& ctx, const std::uint8_t* msg) {
   const unsigned slot = msg[1];
   if (!ValidPlayerSlot(slot)) return;
   PlayerRecord& p = ctx.tables.roster[slot];
+  const unsigned own = ctx.tables.own_player_slot.load();
+  std::int8_t was, now;
+  bool listable;
+  FixedText<13> handle;
   {
     std::lock_guard lock(p.lock);
+    was = p.alignment;
     // Fields the text does not reach keep their previous values.
     std::int64_t allegiance = p.allegiance, since = p.member_since, alignment = p.alignment,
                  tax = p.tax_rate, redistribution = p.redistribution, discount = p.discount;
@@ -290,10 +306,25 @@ void OnPlayerStanding(ClientContext& ctx, const std::uint8_t* msg) {
     if (stored >= 5) p.tax_rate = LowByteSigned(tax);
     if (stored >= 6) p.redistribution = LowByteSigned(redistribution);
     if (stored >= 7) p.discount = LowByteSigned(discount);
+    now = p.alignment;
+    listable = slot != own && p.online && !p.handle.Empty();
+    handle = p.handle;
+  }
+  // A listed player whose standing moves across the chosen filter comes into the list or leaves
+  // it (and, leaving it, the voice inclusions, as a rebuilt list would).
+  WindowPort& w = *ctx.ports.windows;
+  const bool shown_before = ShownUnderFilter(ctx, was), shown_now = ShownUnderFilter(ctx, now);
+  if (listable && shown_before != shown_now) {
+    const WindowId main = ctx.main_window.load();
+    if (shown_now) {
+      w.ListAdd(main, kCtlPlayerList, handle.View().substr(0, 12));
+    } else {
+      w.ListDeleteExact(main, kCtlPlayerList, handle.View());
+      std::lock_guard lock(p.lock);
+      p.voice_include = 0;
+    }
   }
   // Open dialogs showing this record reload on the main thread.
-  WindowPort& w = *ctx.ports.windows;
-  const unsigned own = ctx.tables.own_player_slot.load();
   if (slot == own) {
     if (WindowId editor = ctx.profile_editor_window.load(); editor != kNoWindow)
       w.PostRefresh(editor);
