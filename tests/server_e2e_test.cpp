@@ -45,6 +45,25 @@ class ServerEndToEnd : public ::testing::Test {
   std::unique_ptr<test::ChildProcess> server;
 };
 
+// A second server asked for a taken port takes the next free one and names it in its ready
+// file, where a player's second demo finds it; one allowed no other port says it could not.
+TEST_F(ServerEndToEnd, ASecondServerTakesTheNextFreePortAndSaysWhich) {
+  StartServer();
+  test::TempDir dir;
+  const auto ready = dir.path() / "ready";
+  test::ChildProcess second(TALMERIS_DEVSERVER, {"--port", std::to_string(port), "--try-ports",
+                                                 "10", "--ready-file", ready.string()});
+  ASSERT_TRUE(second.WaitForOutput("listening on port "));
+  const auto bytes = dir.Read("ready");
+  const std::string text(bytes.begin(), bytes.end());
+  const long chosen = std::atol(text.c_str());
+  EXPECT_GT(chosen, static_cast<long>(port));
+  EXPECT_LT(chosen, static_cast<long>(port) + 10);
+  EXPECT_NE(second.Output().find("listening on port " + std::to_string(chosen)), std::string::npos);
+  test::ChildProcess third(TALMERIS_DEVSERVER, {"--port", std::to_string(port)});
+  EXPECT_TRUE(third.WaitForOutput("could not listen on port " + std::to_string(port)));
+}
+
 TEST_F(ServerEndToEnd, FirstLoginThenKick) {
   StartServer();
   HeadlessClient c(port, "quill", "secret");

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -28,7 +29,8 @@ void Usage(std::FILE* out = stderr) {
       "usage: talmeris-devserver [--port N] [--listen ADDR] [--demo] [--account H:P[:NAME]]...\n"
       "         [--max-players N] [--min-release R] [--newest-release R]\n"
       "         [--data-revision N] [--patch DIR --patch-revision N [--patch-restart]]\n"
-      "         [--own-path] [--quiet] [--key FILE] [--public-key]\n");
+      "         [--own-path] [--quiet] [--key FILE] [--public-key]\n"
+      "         [--try-ports N] [--ready-file FILE]\n");
 }
 
 // The server's key file: its secret key as 64 hex digits. Made on first use, for this user only,
@@ -76,6 +78,20 @@ bool LoadOrMakeKey(const std::string& file, talmeris::net::Key* secret) {
   return read();
 }
 
+// Tells whoever started the server that it listens, and on which port: the number and a line end,
+// in a file that appears whole (written aside, then renamed).
+bool WriteReadyFile(const std::string& file, std::uint32_t port) {
+  const std::string temp = file + ".new." + std::to_string(getpid());
+  const std::string text = std::to_string(port) + "\n";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  const bool closed = ::close(fd) == 0;
+  if (written && closed && std::rename(temp.c_str(), file.c_str()) == 0) return true;
+  ::unlink(temp.c_str());
+  return false;
+}
+
 std::string DefaultKeyFile() {
   const char* data = std::getenv("XDG_DATA_HOME");
   const char* home = std::getenv("HOME");
@@ -91,6 +107,8 @@ int main(int argc, char** argv) {
   options.log = true;
   std::string key_file = DefaultKeyFile();
   bool print_key = false;
+  std::uint32_t try_ports = 1;  // --port, and the ones after it when it is taken
+  std::string ready_file;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -132,6 +150,10 @@ int main(int argc, char** argv) {
     };
     if (arg == "--port") {
       options.port = static_cast<std::uint32_t>(whole(1, 65535));
+    } else if (arg == "--try-ports") {
+      try_ports = static_cast<std::uint32_t>(whole(1, 100));
+    } else if (arg == "--ready-file") {
+      ready_file = next();
     } else if (arg == "--listen") {
       options.listen_host = next();
     } else if (arg == "--demo") {
@@ -203,9 +225,27 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  DevServer server(options);
-  if (!server.Start()) {
-    std::fprintf(stderr, "could not listen on port %u\n", options.port);
+  // The first port that is free of those tried (another player's demo may hold the first).
+  std::unique_ptr<DevServer> started;
+  const std::uint32_t first_port = options.port;
+  for (std::uint32_t i = 0; i < try_ports && !started && first_port + i <= 65535; ++i) {
+    options.port = first_port + i;
+    auto server = std::make_unique<DevServer>(options);
+    if (server->Start()) started = std::move(server);
+  }
+  if (!started) {
+    if (try_ports == 1) {
+      std::fprintf(stderr, "could not listen on port %u\n", first_port);
+    } else {
+      std::fprintf(stderr, "could not listen on any port from %u to %u\n", first_port,
+                   first_port + try_ports - 1);
+    }
+    return 1;
+  }
+  DevServer& server = *started;
+  if (!ready_file.empty() && !WriteReadyFile(ready_file, options.port)) {
+    std::fprintf(stderr, "talmeris-devserver: cannot write %s\n", ready_file.c_str());
+    server.Stop();
     return 1;
   }
   std::thread input([&server] {
