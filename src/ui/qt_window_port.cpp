@@ -5,10 +5,12 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -489,6 +491,25 @@ void QtWindowPort::Command(WindowId id, int control, int notification) {
   }
 }
 
+bool QtWindowPort::eventFilter(QObject* watched, QEvent* event) {
+  auto* list = qobject_cast<QListWidget*>(watched);
+  bool open = false;
+  if (list && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    open = key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Menu;
+  } else if (list && event->type() == QEvent::ContextMenu) {
+    open = static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard;
+  }
+  if (!open || list->selectedItems().isEmpty()) return QObject::eventFilter(watched, event);
+  const auto id = list->property("talmerisWindow").value<WindowId>();
+  const int control = list->property("talmerisControl").toInt();
+  // Posted, as a double-click's notification comes from the event loop, not from inside it.
+  QMetaObject::invokeMethod(
+      this, [this, id, control] { Command(id, control, kNotifyDoubleClick); },
+      Qt::QueuedConnection);
+  return true;
+}
+
 void QtWindowPort::Wire(WindowId id, Window& w) {
   const auto children = w.dialog->findChildren<QWidget*>();
   for (QWidget* child : children) {
@@ -510,6 +531,10 @@ void QtWindowPort::Wire(WindowId id, Window& w) {
     } else if (auto* l = qobject_cast<QListWidget*>(child)) {
       QObject::connect(l, &QListWidget::itemDoubleClicked, this,
                        [this, id, control] { Command(id, control, kNotifyDoubleClick); });
+      // The keyboard's way to the same: Enter, Return or the context-menu key.
+      l->setProperty("talmerisWindow", QVariant::fromValue(id));
+      l->setProperty("talmerisControl", control);
+      l->installEventFilter(this);
       QObject::connect(l, &QListWidget::itemSelectionChanged, this,
                        [this, id, control] { Command(id, control, kNotifySelChange); });
     } else if (auto* e = qobject_cast<QLineEdit*>(child)) {

@@ -80,6 +80,9 @@ class QtWindowPort final : public QObject, public WindowPort {
   int MessageBox(WindowId owner, std::string_view text, std::string_view caption,
                  unsigned type) override;
 
+  // A list's Enter, Return or context-menu key on a selected entry: what a double-click does.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   // Advance widths of the 256 single-byte characters in the general system font, measured once
   // on the main thread so that any thread can measure.

@@ -122,10 +122,24 @@ void DefaultFollowsFocus(QDialog* dialog) {
                    });
 }
 
+// On Linux a drop-down list is named on the accessibility bus by the label it is the buddy of,
+// never by its own name (that reads its value): a label of no size carries the name the
+// template gives it, leaving the dialog as it looks.
+void NameDropDownLists(QDialog* dialog) {
+  for (QComboBox* c : dialog->findChildren<QComboBox*>()) {
+    if (c->accessibleName().isEmpty()) continue;
+    auto* label = new QLabel(c->accessibleName(), c->parentWidget());
+    label->setProperty("nameOnly", true);  // never shown: it only names the list
+    label->setGeometry(c->x(), c->y(), 0, 0);
+    label->setBuddy(c);
+  }
+}
+
 template <typename Form>
 bool Apply(QDialog* dialog) {
   Form form;
   form.setupUi(dialog);
+  NameDropDownLists(dialog);
   DefaultFollowsFocus(dialog);
   if (dialog->property("dialogUnits").toBool()) ScaleFromDialogUnits(dialog);
   DrawWelcomePicture(dialog);

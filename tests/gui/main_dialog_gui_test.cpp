@@ -1,3 +1,4 @@
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -127,6 +128,38 @@ class MainDialogGuiTest : public QObject {
       rig.windows.EndDialog(w, 77);
     });
     QCOMPARE(code, 77);
+  }
+
+  // Enter and the context-menu key on a selected player open Player Information, as a
+  // double-click does; with nobody selected they open nothing.
+  void thePlayerListOpensPlayerInformationFromTheKeyboard() {
+    Rig rig;
+    QStringList opened;
+    rig.Run([&](WindowId w) {
+      PlayerRecord& p = rig.ctx.tables.roster[4];
+      p.online = 1;
+      p.handle.Set("quill");
+      rig.windows.ListAdd(w, kCtlPlayerList, "quill");
+      auto* list = rig.Control<QListWidget>(w, kCtlPlayerList);
+      list->setFocus();
+      std::function<void()> close_it = [&] {
+        const WindowId top = rig.windows.LastOpened();
+        if (top == w || !rig.windows.DialogOf(top)) return QTimer::singleShot(10, close_it);
+        opened << rig.windows.DialogOf(top)->windowTitle();
+        rig.windows.EndDialog(top, kCancelCommand);
+      };
+      for (Qt::Key key : {Qt::Key_Return, Qt::Key_Menu}) {
+        list->clearSelection();
+        QTest::keyClick(list, key);
+        QCoreApplication::processEvents();
+        QCOMPARE(opened.size(), 0 + (key == Qt::Key_Menu));
+        list->setCurrentRow(0);
+        QTimer::singleShot(10, close_it);
+        QTest::keyClick(list, key);
+        QTRY_COMPARE(opened.size(), 1 + (key == Qt::Key_Menu));
+      }
+    });
+    QCOMPARE(opened, (QStringList{"Player Information [quill]", "Player Information [quill]"}));
   }
 
   void escapeKeepsTheDialogAndTheCloseBoxClosesInOrder() {
@@ -281,6 +314,7 @@ class MainDialogGuiTest : public QObject {
         }
         QMap<QChar, QString> mnemonics;
         for (QWidget* w : dialog.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+          if (w->property("nameOnly").toBool()) continue;
           w->ensurePolished();
           QString text;
           QRect room = w->contentsRect();
@@ -347,6 +381,42 @@ class MainDialogGuiTest : public QObject {
     }
     QApplication::setFont(original);
     QVERIFY2(cut.isEmpty(), qPrintable(cut.join("\n")));
+  }
+
+  // What a screen reader reads: every control a player can use has a name in every dialog, and
+  // no two in one dialog share it. A drop-down list reads its value as its name, so it is named
+  // by the label it is the buddy of.
+  void everyControlHasANameOfItsOwn() {
+    QStringList wrong;
+    for (int resource : kEveryTemplate) {
+      QDialog dialog;
+      QVERIFY(ui::ApplyTemplate(resource, &dialog));
+      QMap<QString, QString> seen;  // name -> control
+      for (QWidget* w : dialog.findChildren<QWidget*>()) {
+        const bool interactive = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) ||
+                                 qobject_cast<QComboBox*>(w) || qobject_cast<QListWidget*>(w) ||
+                                 qobject_cast<QPlainTextEdit*>(w);
+        if (!interactive || !w->objectName().startsWith("ctl")) continue;
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        QString name = a ? a->text(QAccessible::Name) : QString();
+        if (qobject_cast<QComboBox*>(w)) {
+          name.clear();
+          for (const auto& [other, relation] : a->relations(QAccessible::Label)) {
+            if (other) name = other->text(QAccessible::Name);
+          }
+        }
+        name = name.remove('&').trimmed().toLower();
+        const QString where = QString("%1 in %2").arg(w->objectName(), dialog.windowTitle());
+        if (name.isEmpty()) {
+          wrong << "no name: " + where;
+        } else if (seen.contains(name)) {
+          wrong << QString("\"%1\" twice: %2 and %3").arg(name, seen[name], where);
+        } else {
+          seen[name] = where;
+        }
+      }
+    }
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join("\n")));
   }
 
   // Enter presses the push button that has the focus, in every dialog; with the focus on any
