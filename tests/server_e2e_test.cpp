@@ -53,13 +53,13 @@ TEST_F(ServerEndToEnd, ASecondServerTakesTheNextFreePortAndSaysWhich) {
   const auto ready = dir.path() / "ready";
   test::ChildProcess second(TALMERIS_DEVSERVER, {"--port", std::to_string(port), "--try-ports",
                                                  "10", "--ready-file", ready.string()});
-  ASSERT_TRUE(second.WaitForOutput("listening on port "));
+  ASSERT_TRUE(test::WaitUntil([&] { return dir.Exists("ready"); }, std::chrono::seconds(10)));
   const auto bytes = dir.Read("ready");
   const std::string text(bytes.begin(), bytes.end());
   const long chosen = std::atol(text.c_str());
   EXPECT_GT(chosen, static_cast<long>(port));
   EXPECT_LT(chosen, static_cast<long>(port) + 10);
-  EXPECT_NE(second.Output().find("listening on port " + std::to_string(chosen)), std::string::npos);
+  EXPECT_TRUE(second.WaitForOutput("listening on port " + std::to_string(chosen)));
   test::ChildProcess third(TALMERIS_DEVSERVER, {"--port", std::to_string(port)});
   EXPECT_TRUE(third.WaitForOutput("could not listen on port " + std::to_string(port)));
 }

@@ -22,6 +22,7 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 #include <QScrollBar>
+#include <QTextCursor>
 #include <QTimer>
 #include <algorithm>
 #include <functional>
@@ -216,12 +217,51 @@ bool QtWindowPort::IsButtonDown(WindowId window, int control) {
   return b && b->isDown();
 }
 
+namespace {
+
+// A text box that mostly grows at its end (the history: lines added, the oldest dropped) takes
+// only what changed: what was dropped at the start goes, what is new is inserted at the end. A
+// screen reader then hears the new line alone, and the caret stays where the player put it
+// (at the end, it follows the new lines). Any other change replaces the whole text.
+void ReplaceKeepingWhatStays(QPlainTextEdit* e, const QString& text) {
+  const QString old = e->toPlainText();
+  qsizetype dropped = 0;  // leading characters of `old` that `text` no longer has
+  for (int lines = 0; lines < 256 && !text.startsWith(QStringView(old).mid(dropped)); ++lines) {
+    const qsizetype next = old.indexOf('\n', dropped);
+    dropped = next < 0 ? old.size() : next + 1;
+  }
+  if (!text.startsWith(QStringView(old).mid(dropped))) {
+    e->setPlainText(text);
+    e->moveCursor(QTextCursor::End);
+    e->verticalScrollBar()->setValue(e->verticalScrollBar()->maximum());
+    return;
+  }
+  QScrollBar* bar = e->verticalScrollBar();
+  const bool following = e->textCursor().atEnd();
+  QTextCursor edit(e->document());
+  if (dropped > 0) {
+    edit.setPosition(0);
+    edit.setPosition(static_cast<int>(dropped), QTextCursor::KeepAnchor);
+    edit.removeSelectedText();
+  }
+  const qsizetype kept = old.size() - dropped;
+  if (text.size() > kept) {
+    edit.movePosition(QTextCursor::End);
+    edit.insertText(text.mid(kept));
+  }
+  if (following) {
+    e->moveCursor(QTextCursor::End);
+    bar->setValue(bar->maximum());
+  }
+}
+
+}  // namespace
+
 void QtWindowPort::SetControlText(WindowId window, int control, std::string_view text) {
   Run([=, this, t = Widen(text)] {
     QWidget* c = Control(window, control);
     if (auto* e = qobject_cast<QPlainTextEdit*>(c)) {
-      e->setPlainText(t);
-      e->verticalScrollBar()->setValue(e->verticalScrollBar()->maximum());
+      ReplaceKeepingWhatStays(e, t);
     } else if (auto* l = qobject_cast<QLineEdit*>(c)) {
       l->setText(t);
     } else if (auto* b = qobject_cast<QAbstractButton*>(c)) {

@@ -16,6 +16,7 @@
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionFrame>
+#include <QTextDocument>
 #include <QTimer>
 #include <QtTest>
 #include <functional>
@@ -160,6 +161,38 @@ class MainDialogGuiTest : public QObject {
       }
     });
     QCOMPARE(opened, (QStringList{"Player Information [quill]", "Player Information [quill]"}));
+  }
+
+  // A new history line reaches the text box as that line alone (what a screen reader announces),
+  // lines dropped from the start leave from the start, and the caret stays where the player
+  // put it; at the end, it follows the new lines.
+  void theHistoryTakesOnlyWhatChanged() {
+    Rig rig;
+    rig.Run([&](WindowId w) {
+      auto* history = rig.Control<QPlainTextEdit>(w, kCtlHistory);
+      rig.windows.SetControlText(w, kCtlHistory, "one\ntwo");
+      QList<QList<int>> changes;  // position, removed, added
+      connect(history->document(), &QTextDocument::contentsChange,
+              [&](int at, int removed, int added) {
+                changes << QList<int>{at, removed, added};
+              });
+      QTextCursor reading = history->textCursor();
+      reading.setPosition(5);  // in "two"
+      history->setTextCursor(reading);
+      rig.windows.SetControlText(w, kCtlHistory, "one\ntwo\nthree");
+      QCOMPARE(changes, (QList<QList<int>>{{7, 0, 6}}));
+      QCOMPARE(history->textCursor().position(), 5);
+      changes.clear();
+      rig.windows.SetControlText(w, kCtlHistory, "two\nthree\nfour");
+      QCOMPARE(changes, (QList<QList<int>>{{0, 4, 0}, {9, 0, 5}}));
+      QCOMPARE(history->toPlainText(), QString("two\nthree\nfour"));
+      history->moveCursor(QTextCursor::End);  // following the conversation
+      rig.windows.SetControlText(w, kCtlHistory, "two\nthree\nfour\nfive");
+      QVERIFY(history->textCursor().atEnd());
+      changes.clear();
+      rig.windows.SetControlText(w, kCtlHistory, "");  // Clear History
+      QCOMPARE(history->toPlainText(), QString());
+    });
   }
 
   void escapeKeepsTheDialogAndTheCloseBoxClosesInOrder() {
