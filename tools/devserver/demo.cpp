@@ -25,18 +25,26 @@ void DevServer::DemoLoop() {
     std::lock_guard lock(mutex_);
     double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     if (options_.own_path) {
-      // Each signed-in player's own vessel on a circle 5.4 km above the surface, turning
-      // slowly, with a gentle roll rate.
-      const float angle = static_cast<float>(now * 0.05);
+      // Each signed-in player's own vessel flies a wide circle at about 250 m/s, climbing and
+      // descending between 4.6 and 6.2 km above the surface every 90 s and rolling gently,
+      // with the velocity that path has (km and km/s, the planet's centre at the origin).
+      constexpr double kSurface = 2939.6, kSpeed = 0.25, kPeriod = 90.0;
+      const double wave = 2.0 * 3.14159265358979 / kPeriod;
+      const double radius = kSurface + 5.4 + 0.8 * std::sin(wave * now);
+      const double climb = 0.8 * wave * std::cos(wave * now);  // km/s
+      const double turn = kSpeed / (kSurface + 5.4), angle = turn * now;
       std::uint8_t state[kVesselStateSize] = {};
-      StoreF32(state + 4, 2945.0f * std::cos(angle));
-      StoreF32(state + 8, 2945.0f * std::sin(angle));
-      StoreF32(state + 16, -0.147f * std::sin(angle));
-      StoreF32(state + 20, 0.147f * std::cos(angle));
+      StoreF32(state + 4, static_cast<float>(radius * std::cos(angle)));
+      StoreF32(state + 8, static_cast<float>(radius * std::sin(angle)));
+      StoreF32(state + 16,
+               static_cast<float>(climb * std::cos(angle) - radius * turn * std::sin(angle)));
+      StoreF32(state + 20,
+               static_cast<float>(climb * std::sin(angle) + radius * turn * std::cos(angle)));
       StoreF32(state + 40, 1.0f);  // orientation w
-      StoreU16(state + 46, 520);   // roll rate
-      state[50] = 40;              // thrust i
-      state[56] = 0xFF;            // moving freely
+      StoreU16(state + 46, static_cast<std::uint16_t>(static_cast<std::int16_t>(
+                               520 * std::sin(wave * 3 * now))));             // roll rate
+      state[50] = static_cast<std::uint8_t>(40 + 30 * std::cos(wave * now));  // thrust i
+      state[56] = 0xFF;                                                       // moving freely
       for (auto& [id, c] : clients_) {
         if (!c->logged_in) continue;
         state[0] = static_cast<std::uint8_t>(c->slot);

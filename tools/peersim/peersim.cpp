@@ -68,6 +68,7 @@ HRESULT Simulator::Handle(void* self, const Message& m) {
       break;
     case MessageId::Receive: {
       if (s->options_.on_payload) s->options_.on_payload(m.data, m.size);
+      s->FollowOwnVessel(m.data, m.size);
       if (!s->options_.on_line) break;
       char line[256];
       if (m.size == ShortMessage::kSize) {
@@ -112,12 +113,54 @@ void Simulator::SendRaw(const std::vector<std::uint8_t>& bytes, bool guaranteed)
                 guaranteed ? 0x128 : 0x122);
 }
 
+void Simulator::FollowOwnVessel(const std::uint8_t* data, std::uint32_t size) {
+  std::lock_guard lock(own_mutex_);
+  if (size == ShortMessage::kSize && data[0] == 0) {
+    own_slot_ = data[1];  // the welcome: the own vessel's slot
+  } else if (size == 64 && own_slot_ >= 0 && data[0] == own_slot_) {
+    float position[3];
+    for (int i = 0; i < 3; ++i) position[i] = LoadF32(data + 4 + 4 * i);
+    // The welcome also brings the vessel table, the own vessel at the centre until someone has
+    // flown it: that is no place to fly on from.
+    if (position[0] == 0 && position[1] == 0 && position[2] == 0) return;
+    for (int i = 0; i < 3; ++i) {
+      own_position_[i] = position[i];
+      own_velocity_[i] = LoadF32(data + 16 + 4 * i);
+    }
+    own_known_ = true;
+    own_at_ = std::chrono::steady_clock::now();
+  }
+}
+
 void Simulator::SendReport() {
   std::uint8_t r[60] = {};
-  float t = static_cast<float>(reports_.fetch_add(1)) * 0.01f;
-  StoreF32(r + 0, 2940.0f * std::cos(t));
-  StoreF32(r + 4, 2940.0f * std::sin(t));
-  StoreF32(r + 8, 0.0f);
+  const std::uint32_t n = reports_.fetch_add(1);
+  float position[3], velocity[3] = {};
+  {
+    std::lock_guard lock(own_mutex_);
+    if (own_known_) {
+      // On from where the server last put the vessel, at its velocity (km and km/s).
+      const float dt =
+          std::chrono::duration<float>(std::chrono::steady_clock::now() - own_at_).count();
+      for (int i = 0; i < 3; ++i) {
+        position[i] = own_position_[i] + own_velocity_[i] * dt;
+        velocity[i] = own_velocity_[i];
+      }
+    } else {
+      // Nothing from the server yet: a circle 0.4 km up at 250 m/s, with that velocity.
+      const double hz = options_.report_hz > 0 ? options_.report_hz : 20.0;
+      const double radius = 2940.0, rate = 0.25 / radius, angle = rate * n / hz;
+      position[0] = static_cast<float>(radius * std::cos(angle));
+      position[1] = static_cast<float>(radius * std::sin(angle));
+      position[2] = 0.0f;
+      velocity[0] = static_cast<float>(-radius * rate * std::sin(angle));
+      velocity[1] = static_cast<float>(radius * rate * std::cos(angle));
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    StoreF32(r + 4 * i, position[i]);
+    StoreF32(r + 12 + 4 * i, velocity[i]);
+  }
   StoreF32(r + 24 + 12, 1.0f);  // orientation w
   StoreF32(r + 52, 1000.0f);    // fuel
   r[56] = 0xFF;                 // moving freely

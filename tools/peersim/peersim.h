@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -49,6 +50,7 @@ class Simulator {
   static net::HRESULT Handle(void* self, const net::Message& message);
   void Line(const std::string& line);
   void ReportLoop();
+  void FollowOwnVessel(const std::uint8_t* data, std::uint32_t size);
 
   Options options_;
   std::unique_ptr<net::Network> network_;
@@ -57,6 +59,13 @@ class Simulator {
   std::atomic<bool> running_{false};
   std::thread reporter_;
   std::atomic<std::uint32_t> reports_{0};
+  // The own vessel as the client last relayed it (the welcome names its slot): the reports fly
+  // on from there at its velocity. Guarded by own_mutex_.
+  std::mutex own_mutex_;
+  int own_slot_ = -1;
+  bool own_known_ = false;
+  float own_position_[3] = {}, own_velocity_[3] = {};
+  std::chrono::steady_clock::time_point own_at_;
 };
 
 }  // namespace talmeris::peersim
