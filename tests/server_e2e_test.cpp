@@ -64,6 +64,51 @@ TEST_F(ServerEndToEnd, ASecondServerTakesTheNextFreePortAndSaysWhich) {
   EXPECT_TRUE(third.WaitForOutput("could not listen on port " + std::to_string(port)));
 }
 
+// The world is kept: an account made and an offline message left for it outlive a restart (the
+// password only as a salted hash), a second server is refused the same world, and a damaged
+// world is refused without being overwritten.
+TEST_F(ServerEndToEnd, TheWorldOutlivesARestartAndADamagedOneIsRefusedWhole) {
+  test::TempDir dir;
+  const std::string world = (dir.path() / "world.sqlite").string();
+  StartServer({"--world", world});
+  server->Send("account ivy greenleaf");
+  ASSERT_TRUE(server->WaitForOutput("added"));
+  server->Send("offline ivy kept across the restart");
+  ASSERT_TRUE(server->WaitForOutput("stored or delivered"));
+  test::ChildProcess second(TALMERIS_DEVSERVER,
+                            {"--port", std::to_string(test::NextTestPort()), "--world", world});
+  EXPECT_TRUE(second.WaitForOutput(world + " is in use by another server"));
+  server->Kill(SIGTERM);
+  const auto stored = dir.Read("world.sqlite");
+  EXPECT_EQ(std::string(stored.begin(), stored.end()).find("greenleaf"), std::string::npos);
+
+  StartServer({"--world", world});
+  {
+    HeadlessClient ivy(port, "ivy", "greenleaf");
+    ivy.Start();
+    ASSERT_TRUE(ivy.Running());
+    EXPECT_TRUE(test::WaitUntil([&] {
+      if (!ivy.dir.Exists("messages.txt")) return false;
+      const auto m = ivy.dir.Read("messages.txt");
+      return std::string(m.begin(), m.end()).find("kept across the restart") != std::string::npos;
+    }));
+    ivy.pending_close = true;
+    ivy.Join();
+  }
+  HeadlessClient wrong(port, "ivy", "greenleap");
+  wrong.Start();
+  EXPECT_EQ(wrong.Join(), kEndFatal);
+  server->Kill(SIGTERM);
+
+  std::vector<std::uint8_t> damaged = stored;
+  for (std::size_t i = 0; i < 64 && i < damaged.size(); ++i) damaged[i] ^= 0x5a;
+  dir.Write("world.sqlite", damaged);
+  test::ChildProcess refused(TALMERIS_DEVSERVER,
+                             {"--port", std::to_string(test::NextTestPort()), "--world", world});
+  EXPECT_TRUE(refused.WaitForOutput(world + " is damaged or cannot be read"));
+  EXPECT_EQ(dir.Read("world.sqlite"), damaged);  // nothing written over it
+}
+
 TEST_F(ServerEndToEnd, FirstLoginThenKick) {
   StartServer();
   HeadlessClient c(port, "quill", "secret");

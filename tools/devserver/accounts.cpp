@@ -44,7 +44,7 @@ void DevServer::OnAccountMessage(Client& c, const std::uint8_t* data) {
   const float release = LoadF32(data + 60);
   if (!account) {
     SendShort(c.id, kLoginStatus, 0, 2.0f, 2.0f);
-  } else if (account->password != password) {
+  } else if (!PasswordMatches(*account, password)) {
     SendShort(c.id, kLoginStatus, 0, 0.0f, 2.0f);
   } else if (FindByHandle(handle)) {
     SendShort(c.id, kLoginStatus, 0, 0.0f, 3.0f);
@@ -102,6 +102,7 @@ void DevServer::CompleteLogin(Client& c, std::uint16_t revision) {
 void DevServer::AddAccount(const Account& account) {
   std::lock_guard lock(mutex_);
   options_.accounts.push_back(account);
+  SaveWorldIfChanged();
 }
 
 void DevServer::Introduce(DPNID to, int slot, const std::string& handle, const std::string& name,

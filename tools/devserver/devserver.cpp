@@ -22,12 +22,6 @@ namespace talmeris::devserver {
 
 using namespace net;
 
-DevServer::DevServer(Options options) : options_(std::move(options)) {}
-
-DevServer::~DevServer() {
-  Stop();
-}
-
 void DevServer::Log(const std::string& line) {
   if (options_.log) {
     std::printf("%s\n", line.c_str());
@@ -209,6 +203,10 @@ void DevServer::OnReceive(DPNID id, const std::uint8_t* data, std::uint32_t size
       ++name_counter_;
       SendText(id, kCharacterNameSuggestion, male ? 1 : 2, name);
     }
+  }
+  // Accounts, characters, standing and offline messages change only through these.
+  if (size == kAccountMessageSize || size == kTextMessageSize || size == kShortMessageSize) {
+    SaveWorldIfChanged();
   }
 }
 

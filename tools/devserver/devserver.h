@@ -18,10 +18,14 @@ namespace talmeris::devserver {
 
 struct Account {
   std::string handle;
-  std::string password;
+  std::string password;  // as given; emptied once hashed
   std::string character_name;
   std::uint8_t gender = 1;
+  std::string password_hash = {};  // libsodium's salted password hash, once the world is kept
 };
+
+// Whether `password` is the account's.
+bool PasswordMatches(const Account& account, const std::string& password);
 
 struct Options {
   std::uint32_t port = 2302;
@@ -47,6 +51,10 @@ struct Options {
   // server makes a key pair of its own when it starts.
   bool has_secret_key = false;
   std::array<std::uint8_t, 32> secret_key{};
+  // The world kept across restarts (accounts with their passwords hashed, characters,
+  // alignments, alliances, offline messages waiting) in this SQLite file; empty: in memory only.
+  std::string world_file;
+  bool fresh_world = false;  // start from an empty world (the file's contents are replaced)
 };
 
 // One chunk of a planned patch, as the server sends it.
@@ -71,6 +79,10 @@ class DevServer {
   explicit DevServer(Options options);
   ~DevServer();
 
+  // Opens the world file (Options::world_file) and takes what it keeps; false, with the reason,
+  // when it is damaged, made by a newer server, held by another server or cannot be written.
+  // Call before Start.
+  bool OpenWorld(std::string* error);
   // Starts hosting; false when the port is taken or the transport fails.
   bool Start();
   // The public key clients see it prove (valid once started).
@@ -170,6 +182,12 @@ class DevServer {
   std::vector<PatchChunk> patch_;
   std::map<std::string, std::vector<std::string>> offline_;  // handle -> waiting messages
   std::map<std::string, int> expletives_;                    // handle -> reports
+  // The kept world: the open database, and what was last written to it (mutex_).
+  struct WorldFile;
+  std::unique_ptr<WorldFile> world_;
+  std::string world_written_;
+  // Writes the world whole when it changed since it was last written (mutex_ held).
+  void SaveWorldIfChanged();
 };
 
 }  // namespace talmeris::devserver

@@ -30,7 +30,7 @@ void Usage(std::FILE* out = stderr) {
       "         [--max-players N] [--min-release R] [--newest-release R]\n"
       "         [--data-revision N] [--patch DIR --patch-revision N [--patch-restart]]\n"
       "         [--own-path] [--quiet] [--key FILE] [--public-key]\n"
-      "         [--try-ports N] [--ready-file FILE]\n");
+      "         [--try-ports N] [--ready-file FILE] [--world FILE [--fresh-world]]\n");
 }
 
 // The server's key file: its secret key as 64 hex digits. Made on first use, for this user only,
@@ -150,6 +150,10 @@ int main(int argc, char** argv) {
     };
     if (arg == "--port") {
       options.port = static_cast<std::uint32_t>(whole(1, 65535));
+    } else if (arg == "--world") {
+      options.world_file = next();
+    } else if (arg == "--fresh-world") {
+      options.fresh_world = true;
     } else if (arg == "--try-ports") {
       try_ports = static_cast<std::uint32_t>(whole(1, 100));
     } else if (arg == "--ready-file") {
@@ -231,6 +235,11 @@ int main(int argc, char** argv) {
   for (std::uint32_t i = 0; i < try_ports && !started && first_port + i <= 65535; ++i) {
     options.port = first_port + i;
     auto server = std::make_unique<DevServer>(options);
+    std::string why;
+    if (!server->OpenWorld(&why)) {
+      std::fprintf(stderr, "talmeris-devserver: %s\n", why.c_str());
+      return 1;
+    }
     if (server->Start()) started = std::move(server);
   }
   if (!started) {

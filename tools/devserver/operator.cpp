@@ -37,6 +37,7 @@ void DevServer::Offline(const std::string& handle, const std::string& text) {
     SendText(c->id, kOfflineMessage, 0, text);
   } else {
     offline_[handle].push_back(text);
+    SaveWorldIfChanged();
   }
 }
 

@@ -179,7 +179,10 @@ void DevServer::OnStandingText(Client& c, std::uint8_t type, std::uint8_t param,
       return;
     case 16:  // PasswordChange
       for (auto& a : options_.accounts) {
-        if (a.handle == c.handle) a.password = text;
+        if (a.handle == c.handle) {
+          a.password = text;  // hashed again when the world is kept
+          a.password_hash.clear();
+        }
       }
       Log("password changed for " + c.handle);
       return;
