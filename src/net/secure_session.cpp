@@ -82,6 +82,8 @@ void Split(Handshake& hs, bool client, SessionKeys* keys) {
   Hkdf(hs.ck, nullptr, 0, &to_server, &to_client);
   keys->send = client ? to_server : to_client;
   keys->receive = client ? to_client : to_server;
+  sodium_memzero(to_server.data(), to_server.size());
+  sodium_memzero(to_client.data(), to_client.size());
   sodium_memzero(&hs, sizeof hs);
 }
 
@@ -159,7 +161,13 @@ bool WriteSecureWelcome(Handshake& hs, const KeyPair& server, const KeyPair& eph
 bool ReadSecureWelcome(Handshake& hs, const std::uint8_t* d, std::size_t n, WelcomeFields* fields,
                        SessionKeys* keys) {
   if (n < kSecureWelcomeSize || d[0] != kSecureWelcome) return false;
-  Handshake work = hs;  // a welcome that does not open leaves the handshake as it was
+  // A welcome that does not open leaves the handshake as it was; the copy it was tried on, with
+  // the ephemeral secret and what came of it, is wiped either way.
+  Handshake work = hs;
+  struct Wipe {
+    Handshake& h;
+    ~Wipe() { sodium_memzero(&h, sizeof h); }
+  } wipe{work};
   std::memcpy(work.remote_ephemeral.data(), d + 1, kKeySize);
   MixHash(work.h, d + 1, kKeySize);
   if (!MixDh(work, work.ephemeral.secret_key, work.remote_ephemeral)) return false;  // ee
