@@ -1,5 +1,6 @@
 #include "peersim.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -127,6 +128,7 @@ void Simulator::FollowOwnVessel(const std::uint8_t* data, std::uint32_t size) {
       own_position_[i] = position[i];
       own_velocity_[i] = LoadF32(data + 16 + 4 * i);
     }
+    std::copy(data + 44, data + 50, own_rates_);
     own_known_ = true;
     own_at_ = std::chrono::steady_clock::now();
   }
@@ -139,6 +141,7 @@ void Simulator::SendReport() {
   {
     std::lock_guard lock(own_mutex_);
     if (own_known_) {
+      std::copy(own_rates_, own_rates_ + 6, r + 40);  // turning as the server has it
       // On from where the server last put the vessel, at its velocity (km and km/s).
       const float dt =
           std::chrono::duration<float>(std::chrono::steady_clock::now() - own_at_).count();

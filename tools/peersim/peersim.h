@@ -65,6 +65,7 @@ class Simulator {
   int own_slot_ = -1;
   bool own_known_ = false;
   float own_position_[3] = {}, own_velocity_[3] = {};
+  std::uint8_t own_rates_[6] = {};  // pitch, roll, yaw rates as the state carries them
   std::chrono::steady_clock::time_point own_at_;
 };
 
