@@ -91,6 +91,9 @@ void ShowTabular(QMessageBox& box, const QString& text) {
   report->setTextInteractionFlags(Qt::TextSelectableByMouse);
   delete grid->replaceWidget(label, report);
   label->hide();
+  // The report is read once, from the label that shows it: the box's own text (which a screen
+  // reader would read as the box's value too) is left empty.
+  box.setText(QString());
 }
 
 // Push-like check boxes that only the program checks.
