@@ -179,6 +179,26 @@ TEST(DeviceRings, AStalledReaderFindsNoMoreThanTheBoundWaiting) {
   }
 }
 
+// After the card says it stalled (an underrun or overrun), what piled up to be played goes at
+// once: the next callback plays the frame before the newest, then the newest, then silence.
+// Without that word the backlog plays on in order.
+TEST(DeviceRings, ACardThatStalledShedsThePlaybackBacklogAtOnce) {
+  for (const bool xrun : {true, false}) {
+    DeviceRings rings;
+    for (int k = 1; k <= 30; ++k) {
+      rings.WritePlayback(
+          std::vector<std::int16_t>(kFrameSamples, static_cast<std::int16_t>(k)).data());
+    }
+    std::vector<std::int16_t> in(kFrameSamples), out(kFrameSamples);
+    rings.Exchange(in.data(), out.data(), kFrameSamples, xrun);
+    EXPECT_EQ(out[0], xrun ? 29 : 1);
+    rings.Exchange(in.data(), out.data(), kFrameSamples);
+    EXPECT_EQ(out[kFrameSamples - 1], xrun ? 30 : 2);
+    rings.Exchange(in.data(), out.data(), kFrameSamples);
+    EXPECT_EQ(out[0], xrun ? 0 : 3);
+  }
+}
+
 TEST(VoiceWire, FramesAndTargetsDecodeOnlyWhenWellFormed) {
   std::uint8_t buffer[kTalkerFrameHeader + kMaxOpusBytes + 1];
   const std::uint8_t opus[3] = {1, 2, 3};

@@ -4,10 +4,14 @@
 
 namespace talmeris::voice {
 
-void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count) {
+void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count,
+                           bool xrun) {
   {
     std::lock_guard lock(mutex_);
     largest_period_ = std::max(largest_period_, count);
+    if (const std::size_t keep = count + kFrameSamples; xrun && playback_.size > keep) {
+      playback_.Drop(playback_.size - keep);  // the oldest: the delay the stall added
+    }
     const std::size_t got = playback_.Pop(out, count);
     std::fill(out + got, out + count, std::int16_t{0});
     if (in) {

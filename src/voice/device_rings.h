@@ -61,8 +61,10 @@ struct SampleRing {
 class DeviceRings {
  public:
   // The card's callback: `count` samples captured (null: none) and `count` to play; what the
-  // ring lacks is played as silence.
-  void Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count);
+  // ring lacks is played as silence. `xrun`: the card says it ran dry or overflowed since the
+  // last callback (it stalled): what piled up to be played meanwhile is shed at once, down to
+  // this period and one frame, so the listener is back to the talker's delay.
+  void Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count, bool xrun = false);
 
   // The voice thread. ReadCapture waits up to `timeout` for a frame: 0 when none came, else the
   // frames of time it covers (more than 1 when older frames were skipped or overwritten);

@@ -71,7 +71,8 @@ class MemoryDevice final : public AudioDevice {
       // let the timer thread run. A real card keeps its time whatever the processor does.
       const auto now = next;
       Capture(in.data(), index, now);
-      rings_.Exchange(in.data(), out.data(), period_);
+      // A stall longer than what the card had queued ran it dry: it says so, as a card does.
+      rings_.Exchange(in.data(), out.data(), period_, stall > latency_);
       for (std::size_t i = 0; i < period_; ++i)
         played_[static_cast<std::size_t>(index + static_cast<std::int64_t>(i)) % kEchoHistory] =
             out[i];

@@ -52,10 +52,13 @@ class PortAudioDevice final : public AudioDevice {
 
  private:
   static int Callback(const void* input, void* output, unsigned long frames,
-                      const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags, void* self_ptr) {
+                      const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags flags,
+                      void* self_ptr) {
     auto* self = static_cast<PortAudioDevice*>(self_ptr);
+    // An underrun or overrun means the card (or this callback) stalled: its backlog goes at once.
+    const bool xrun = flags & (paOutputUnderflow | paInputOverflow);
     self->rings_.Exchange(static_cast<const std::int16_t*>(input),
-                          static_cast<std::int16_t*>(output), frames);
+                          static_cast<std::int16_t*>(output), frames, xrun);
     return paContinue;
   }
 
