@@ -9,9 +9,22 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
   {
     std::lock_guard lock(mutex_);
     largest_period_ = std::max(largest_period_, count);
-    if (const std::size_t keep = count + kFrameSamples; xrun && playback_.size > keep) {
-      playback_.Drop(playback_.size - keep);  // the oldest: the delay the stall added
+    const auto now = std::chrono::steady_clock::now();
+    if (xrun) {
+      if (const std::size_t keep = count + kFrameSamples; playback_.size > keep) {
+        playback_.Drop(playback_.size - keep);  // the oldest: the delay the stall added
+      }
+      // The time the card stood still is time that passed for the voice thread too, as if its
+      // capture had been overwritten: the talkers then move on by it instead of playing late.
+      if (any_exchange_) {
+        const auto gap =
+            std::chrono::duration_cast<std::chrono::microseconds>(now - last_exchange_);
+        const auto missed = static_cast<std::size_t>(gap.count()) * kSampleRate / 1000000;
+        if (missed > 2 * count) capture_lost_ += std::min(missed - count, kCapacity);
+      }
     }
+    last_exchange_ = now;
+    any_exchange_ = true;
     const std::size_t got = playback_.Pop(out, count);
     std::fill(out + got, out + count, std::int16_t{0});
     if (in) {

@@ -81,7 +81,10 @@ class DeviceRings {
   SampleRing<kCapacity> capture_, playback_;
   SampleRing<kCapacity> played_;    // what each callback played, beside what it captured
   std::size_t largest_period_ = 0;  // samples, of any callback so far
-  std::size_t capture_lost_ = 0;    // samples overwritten before the thread read them
+  std::size_t capture_lost_ = 0;    // samples overwritten before the thread read them, or
+                                    // that a stalled card never captured
+  std::chrono::steady_clock::time_point last_exchange_;  // the card's last callback
+  bool any_exchange_ = false;
   Backlog backlog_;
 };
 
