@@ -67,7 +67,11 @@ struct Inbox {
     for (auto& m : messages) n += m.id == id;
     return n;
   }
-  bool Has(MessageId id) { return Count(id) > 0; }
+  bool Has(MessageId id) { return Count(id) > 0; }  // with the lock held (in WaitFor)
+  bool HasNow(MessageId id) {                       // from outside
+    std::lock_guard lock(mutex);
+    return Count(id) > 0;
+  }
   Message First(MessageId id) {
     std::lock_guard lock(mutex);
     for (auto& m : messages) {
@@ -367,8 +371,8 @@ TEST_F(TransportTest, ABlockedHandlerHoldsBackOnlyItsOwnConnectionInOrderAndBoun
     ran_inline = seen.back().thread != pool_thread;
   }
   EXPECT_TRUE(ran_inline);
-  EXPECT_FALSE(a_inbox.Has(MessageId::TerminateSession));
-  EXPECT_FALSE(b_inbox.Has(MessageId::TerminateSession));
+  EXPECT_FALSE(a_inbox.HasNow(MessageId::TerminateSession));
+  EXPECT_FALSE(b_inbox.HasNow(MessageId::TerminateSession));
   EXPECT_EQ(server_inbox.Count(MessageId::DestroyPlayer), 0);
   a->Close(0);
   b->Close(0);
@@ -617,7 +621,7 @@ TEST_F(TransportTest, AFullHostDisplacesConnectionsNeverKeptAndThreadsStayFew) {
       EXPECT_FALSE(m.id == MessageId::DestroyPlayer && m.player == kept_id);
     }
   }
-  EXPECT_FALSE(kept_inbox.Has(MessageId::TerminateSession));
+  EXPECT_FALSE(kept_inbox.HasNow(MessageId::TerminateSession));
   // Two clients (a service thread and a handler thread each), the host's service thread and
   // its bounded handler pool: nothing grows with the hundred connections.
   EXPECT_LE(ThreadCount() - threads_before, 2 + 2 + 1 + 8);
@@ -1006,7 +1010,7 @@ TEST_F(TransportTest, AGuaranteedDatagramDeletedOrReorderedOnThePathEndsTheSessi
     Address device;
     network->SetSP(device, CLSID_DP8SP_TCPIP);
     ASSERT_TRUE(Succeeded(c->Connect(App(kApp), HostAddress(port), device)));
-    ASSERT_TRUE(server.Service([&] { return inbox.Has(MessageId::ConnectComplete); }));
+    ASSERT_TRUE(server.Service([&] { return inbox.HasNow(MessageId::ConnectComplete); }));
     ASSERT_EQ(inbox.First(MessageId::ConnectComplete).result, DPN_OK);
     auto received = [&] {
       std::lock_guard lock(inbox.mutex);
@@ -1029,7 +1033,7 @@ TEST_F(TransportTest, AGuaranteedDatagramDeletedOrReorderedOnThePathEndsTheSessi
       ConnectionInfo info;
       ASSERT_EQ(c->GetConnectionInfo(&info), DPN_OK);
       EXPECT_EQ(info.receives_unopened, 1u);
-      EXPECT_FALSE(inbox.Has(MessageId::TerminateSession));
+      EXPECT_FALSE(inbox.HasNow(MessageId::TerminateSession));
     } else {
       if (std::string(attack) == "change") {
         auto changed = victim;
@@ -1038,7 +1042,7 @@ TEST_F(TransportTest, AGuaranteedDatagramDeletedOrReorderedOnThePathEndsTheSessi
       }
       server.Send(keep3);
       server.Send(victim);
-      ASSERT_TRUE(server.Service([&] { return inbox.Has(MessageId::TerminateSession); }));
+      ASSERT_TRUE(server.Service([&] { return inbox.HasNow(MessageId::TerminateSession); }));
       EXPECT_EQ(inbox.First(MessageId::TerminateSession).result, DPNERR_TAMPERED);
       // The session ended on keep-3, before the victim came: neither is delivered.
       EXPECT_EQ(received(), "keep-1 ");
