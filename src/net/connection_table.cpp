@@ -129,13 +129,7 @@ void Endpoint::Housekeeping(Deliveries& out) {
     if (!c.peer) return;
     c.stats.packets_retried.store(c.peer->packetsLost, std::memory_order_relaxed);
     if (c.established && ping_round) {
-      ControlFrame ping;
-      ping.type = kPing;
-      ping.clock = now;
-      std::uint8_t bytes[kMaxControlSize];
-      // Guaranteed: its acknowledgement, which leaves with the PONG, is what tells ENet the
-      // peer is alive, so ENet's own keep-alive never needs to fire beside it.
-      SendControl(c.peer, bytes, EncodeControl(ping, bytes), true);
+      SendPing(c.peer, now);
     }
     if (now - c.stats.second_start_ns >= 1'000'000'000ull) {
       auto bps = static_cast<std::uint32_t>(c.stats.second_bytes * 8);

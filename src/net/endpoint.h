@@ -89,6 +89,8 @@ struct Endpoint {
   // ---- under host_mutex ----
   void SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t size, bool reliable);
   void Configure(ENetPeer* peer);
+  // The transport's PING (guaranteed), stamped with `clock`.
+  void SendPing(ENetPeer* peer, std::uint64_t clock);
   void NoteRtt(Connection& c, std::uint64_t sent_ns);
 
   // A connection that is gone for the application: out of the tables, its departure told.

@@ -25,6 +25,16 @@ void Endpoint::SendControl(ENetPeer* peer, const std::uint8_t* data, std::size_t
   }
 }
 
+void Endpoint::SendPing(ENetPeer* peer, std::uint64_t clock) {
+  ControlFrame ping;
+  ping.type = kPing;
+  ping.clock = clock;
+  std::uint8_t bytes[kMaxControlSize];
+  // Guaranteed: its acknowledgement, which leaves with the PONG, is what tells ENet the peer is
+  // alive, so ENet's own keep-alive never needs to fire beside it.
+  SendControl(peer, bytes, EncodeControl(ping, bytes), true);
+}
+
 void Endpoint::Configure(ENetPeer* peer) {
   enet_peer_timeout(peer, 0, options.timeout_min_ms, options.timeout_max_ms);
   enet_peer_ping_interval(peer, kKeepAliveMs);
@@ -129,10 +139,7 @@ void Endpoint::OnControl(ENetPeer* peer, const std::uint8_t* d, std::size_t n, D
       // sides' PINGs then leave in the same moments, and neither wakes the other in between.
       if (!is_server && c->established) {
         last_ping_round_ns = NowNs();
-        ControlFrame ping;
-        ping.type = kPing;
-        ping.clock = last_ping_round_ns;
-        SendControl(peer, bytes, EncodeControl(ping, bytes), true);
+        SendPing(peer, last_ping_round_ns);
       }
       return;
     }

@@ -30,16 +30,6 @@ bool ForAddress(std::string_view line, std::string_view address) {
           line[address.size()] == '\t' || line[address.size()] == '\r');
 }
 
-bool WriteAll(int fd, std::string_view bytes) {
-  for (std::size_t done = 0; done < bytes.size();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 // The file opened with `flags` and locked exclusively. `current` is false when the name was given
 // to another file while this one waited for the lock (a removal rewrote it): lock again.
 struct LockedFile {

@@ -19,6 +19,9 @@ inline std::FILE* OpenFile(const std::filesystem::path& file, const char* mode) 
 // leaves the old file as it was. False when anything failed; the temporary file is removed.
 bool WriteFileWhole(const std::filesystem::path& path, std::string_view bytes, unsigned mode);
 
+// Writes all of `bytes` to `fd`, again after an interruption; false when a write failed.
+bool WriteAll(int fd, std::string_view bytes);
+
 // A file's bytes, at most `max` of them; empty when it cannot be opened.
 std::string ReadFileBytes(const std::filesystem::path& path,
                           std::size_t max = static_cast<std::size_t>(-1));

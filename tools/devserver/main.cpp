@@ -20,6 +20,7 @@
 #include "cli_numbers.h"
 #include "devserver.h"
 #include "net/secure_session.h"
+#include "state/files.h"
 
 namespace {
 
@@ -76,20 +77,6 @@ bool LoadOrMakeKey(const std::string& file, talmeris::net::Key* secret) {
     return false;
   }
   return read();
-}
-
-// Tells whoever started the server that it listens, and on which port: the number and a line end,
-// in a file that appears whole (written aside, then renamed).
-bool WriteReadyFile(const std::string& file, std::uint32_t port) {
-  const std::string temp = file + ".new." + std::to_string(getpid());
-  const std::string text = std::to_string(port) + "\n";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  const bool closed = ::close(fd) == 0;
-  if (written && closed && std::rename(temp.c_str(), file.c_str()) == 0) return true;
-  ::unlink(temp.c_str());
-  return false;
 }
 
 std::string DefaultKeyFile() {
@@ -252,7 +239,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   DevServer& server = *started;
-  if (!ready_file.empty() && !WriteReadyFile(ready_file, options.port)) {
+  if (!ready_file.empty() &&
+      !talmeris::WriteFileWhole(ready_file, std::to_string(options.port) + "\n", 0644)) {
     std::fprintf(stderr, "talmeris-devserver: cannot write %s\n", ready_file.c_str());
     server.Stop();
     return 1;
