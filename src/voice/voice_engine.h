@@ -1,7 +1,7 @@
 // The voice layer: voice over the server session's voice channel, Opus at about 24 kbit/s in
-// 20 ms frames, speexdsp for noise suppression and automatic record volume, voice activation,
-// and a jitter buffer per remote talker. One thread per connected client runs everything at
-// the microphone's pace; the handler's messages come from it.
+// 10 ms frames, speexdsp for echo cancellation, noise suppression and automatic record volume,
+// voice activation, and a jitter buffer per remote talker. One thread per connected client runs
+// everything at the microphone's pace (voice_client.cpp); the handler's messages come from it.
 #pragma once
 
 #include <cstddef>
@@ -12,16 +12,9 @@
 
 #include "state/voice_port.h"
 #include "voice/audio_device_port.h"
+#include "voice/audio_setup_file.h"
 
 namespace talmeris::voice {
-
-// The audio setup record: "name=value" lines; missing or unreadable means never run. Only the
-// first kAudioSetupMaxLines lines of the first kAudioSetupMaxBytes bytes count.
-constexpr int kAudioSetupMaxLines = 64;
-constexpr std::size_t kAudioSetupMaxBytes = 16384;
-bool ParseAudioSetup(std::string_view text, AudioSetup* setup);
-bool LoadAudioSetup(const std::filesystem::path& file, AudioSetup* setup);
-bool SaveAudioSetup(const std::filesystem::path& file, const AudioSetup& setup);
 
 struct VoiceOptions {
   int opus_bitrate = 24000;

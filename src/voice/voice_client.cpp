@@ -1,0 +1,343 @@
+// The voice client: the voice thread that runs at the microphone's pace (capture, voice
+// activation, sending), the talkers it hears and mixes, and the targets it names to the server.
+// `mutex_` guards the connection, its configuration and its targets; `rx_mutex_` the frames
+// that wait for the voice thread (each innermost, never held together); the talkers belong to
+// the voice thread alone.
+#include "voice/voice_client.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "voice/audio_setup_file.h"
+#include "voice/detector.h"
+#include "voice/voice_encoder.h"
+#include "voice/voice_wire.h"
+
+namespace talmeris::voice {
+namespace {
+
+constexpr int kPreRollFrames = 5;  // the frame that opened voice activation and the 4 before it
+constexpr std::size_t kMaxTalkers = 32;       // remote talkers heard at once
+constexpr int kReceiveRing = 256;             // frames waiting for the voice thread
+constexpr std::int64_t kForgetFrames = 1000;  // a talker silent for 10 s frees its decoder
+constexpr auto kCaptureWait = std::chrono::milliseconds(100);
+// Below this level (a quiet room, or no microphone) a frame that is not sent skips the
+// preprocessor.
+constexpr float kPreprocessFloorDb = -70.0f;
+
+void MixInto(std::int16_t* mix, const std::int16_t* voice) {
+  for (int i = 0; i < kFrameSamples; ++i) {
+    const int sum = mix[i] + voice[i];
+    mix[i] = static_cast<std::int16_t>(std::clamp(sum, -32768, 32767));
+  }
+}
+
+class OpusVoiceClient final : public VoiceClient {
+ public:
+  explicit OpusVoiceClient(OpusVoiceSystem& system) : system_(system) {}
+  ~OpusVoiceClient() override { Stop(); }
+
+  net::HRESULT Initialize(net::Client* session, VoiceHandler handler, void* context) override {
+    if (session_) return DVERR_ALREADYINITIALIZED;
+    if (!session) return DVERR_INVALIDPARAM;
+    session_ = session;
+    handler_ = handler;
+    context_ = context;
+    session_->SetVoiceSink({this, &OpusVoiceClient::Receive, &OpusVoiceClient::Ended});
+    return DV_OK;
+  }
+
+  net::HRESULT Connect(const SoundDeviceConfig&, const ClientConfig& config,
+                       std::uint32_t) override {
+    if (!session_) return DVERR_NOTINITIALIZED;
+    {
+      std::lock_guard lock(mutex_);
+      if (connected_) return DVERR_CONNECTED;
+    }
+    Stop();  // a thread that ended with its session
+    AudioSetup setup;
+    LoadAudioSetup(system_.setup_file(), &setup);
+    auto device = system_.audio().Open(setup.capture_device, setup.playback_device);
+    if (!device) return DVERR_SOUNDINITFAILURE;
+    // Nobody hears this client yet; the server's answer also proves the session carries voice.
+    std::uint8_t none[2];
+    session_lost_.store(false);
+    if (net::Failed(session_->SendVoice(none, EncodeTargets(none, nullptr, 0), true)))
+      return DVERR_NOVOICESESSION;
+    {
+      std::lock_guard lock(mutex_);
+      config_ = config;
+      target_count_ = 0;
+      connected_ = true;
+    }
+    {
+      std::lock_guard lock(rx_mutex_);
+      rx_count_ = 0;
+    }
+    stop_.store(false);
+    thread_ = std::thread(&OpusVoiceClient::Run, this, std::move(device), setup);
+    return DV_OK;
+  }
+
+  net::HRESULT Disconnect(std::uint32_t) override {
+    bool was;
+    {
+      std::lock_guard lock(mutex_);
+      was = connected_;
+      connected_ = false;
+    }
+    Stop();
+    return was ? DV_OK : DVERR_NOTCONNECTED;
+  }
+
+  net::HRESULT SetTransmitTargets(const net::DPNID* targets, std::uint32_t count,
+                                  std::uint32_t) override {
+    if (count > kMaxTargets || (count > 0 && !targets)) return DVERR_INVALIDPARAM;
+    {
+      std::lock_guard lock(mutex_);
+      if (!connected_) return DVERR_NOTCONNECTED;
+      if (count == target_count_ && std::equal(targets, targets + count, targets_.begin()))
+        return DV_OK;
+      std::copy(targets, targets + count, targets_.begin());
+      target_count_ = count;
+    }
+    std::uint8_t message[2 + 4 * kMaxTargets];
+    session_->SendVoice(message, EncodeTargets(message, targets, count), true);
+    return DV_OK;
+  }
+
+  net::HRESULT SetClientConfig(const ClientConfig& config) override {
+    std::lock_guard lock(mutex_);
+    if (!connected_) return DVERR_NOTCONNECTED;
+    config_ = config;
+    return DV_OK;
+  }
+
+ private:
+  struct Received {
+    net::DPNID talker;
+    std::uint16_t sequence;
+    std::uint16_t size;
+    std::uint8_t opus[kMaxOpusBytes];
+  };
+  struct TalkerSlot {
+    net::DPNID id = 0;
+    std::unique_ptr<Talker> talker;
+    bool announced = false;
+  };
+
+  void Stop() {
+    stop_.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // The transport's service thread: a talker's frame is queued for the voice thread.
+  static void Receive(void* self_ptr, net::DPNID, const std::uint8_t* data, std::uint32_t size) {
+    auto* self = static_cast<OpusVoiceClient*>(self_ptr);
+    DecodedFrame frame;
+    if (!DecodeFrame(data, size, &frame) || data[0] != kTalkerFrame) return;
+    std::lock_guard lock(self->rx_mutex_);
+    if (self->rx_count_ == kReceiveRing) return;  // the voice thread is not keeping up
+    Received& r = self->rx_[(self->rx_head_ + self->rx_count_) % kReceiveRing];
+    r.talker = frame.talker;
+    r.sequence = frame.sequence;
+    r.size = static_cast<std::uint16_t>(frame.opus_size);
+    std::copy(frame.opus, frame.opus + frame.opus_size, r.opus);
+    ++self->rx_count_;
+  }
+  static void Ended(void* self_ptr) {
+    static_cast<OpusVoiceClient*>(self_ptr)->session_lost_.store(true);
+  }
+
+  void Tell(VoiceMessage message, net::DPNID talker = 0) {
+    if (handler_) handler_(context_, message, talker);
+  }
+
+  TalkerSlot* FindTalker(net::DPNID id) {
+    TalkerSlot* free_slot = nullptr;
+    for (auto& t : talkers_) {
+      if (t.talker && t.id == id) return &t;
+      if (!t.talker && !free_slot) free_slot = &t;
+    }
+    if (!free_slot) return nullptr;  // more talkers at once than are heard
+    free_slot->id = id;
+    free_slot->talker = std::make_unique<Talker>();
+    free_slot->announced = false;
+    return free_slot;
+  }
+
+  void SendFrame(std::uint16_t sequence, const std::uint8_t* opus, std::uint32_t size) {
+    std::uint8_t datagram[kFrameHeader + kMaxOpusBytes];
+    const std::uint32_t n = EncodeFrame(datagram, kFrame, 0, sequence, 0, opus, size);
+    session_->SendVoice(datagram, n, false);
+  }
+
+  void Run(std::unique_ptr<AudioDevice> device, AudioSetup setup) {
+    pthread_setname_np(pthread_self(), system_.options().thread_name.substr(0, 15).c_str());
+    FlushDenormals();
+    VoiceEncoder encoder(system_.options(), setup.echo_cancellation);
+    VoiceDetector detector(setup.open_db, setup.close_db);
+    std::array<std::int16_t, kFrameSamples> frame{}, played{}, mix{}, voice{};
+    std::array<std::int16_t, kCodecSamples> conditioned{};
+    // The frames before the current one, kept and encoded only when voice activation opens on
+    // them: an idle client encodes nothing. A frame too quiet to matter is preprocessed only
+    // if it is sent, so an idle client in a quiet room does next to nothing.
+    struct PreRoll {
+      std::uint16_t sequence = 0;
+      bool kept = false;  // false: no samples kept at that time (no targets)
+      bool preprocessed = false;
+      std::array<std::int16_t, kCodecSamples> samples{};
+    };
+    std::array<PreRoll, kPreRollFrames> preroll{};
+    std::uint8_t opus[kMaxOpusBytes];
+    // A new engagement starts clean: its frame clock starts at 0, so talkers of an earlier one
+    // (still "talking" by their old clock) would light RX and play silence.
+    for (auto& t : talkers_) t = TalkerSlot{};
+    std::array<Received, kReceiveRing> arrived;
+    bool sending = false;
+    std::int64_t frame_number = 0;
+    std::uint16_t sequence = 0;
+    while (!stop_.load()) {
+      if (session_lost_.load()) {
+        {
+          std::lock_guard lock(mutex_);
+          connected_ = false;
+        }
+        Tell(VoiceMessage::SessionLost);
+        return;
+      }
+      bool late = false;
+      const int elapsed = device->ReadCapture(frame.data(), played.data(), kCaptureWait, &late);
+      if (elapsed == 0) continue;
+      // What arrived goes to its talker's buffer. Frames the thread was too late for are time
+      // that passed: the clock and the talkers move on by them, so a stall leaves no delay
+      // behind.
+      int count;
+      {
+        std::lock_guard lock(rx_mutex_);
+        count = rx_count_;
+        for (int i = 0; i < count; ++i) arrived[i] = rx_[(rx_head_ + i) % kReceiveRing];
+        rx_head_ = (rx_head_ + count) % kReceiveRing;
+        rx_count_ = 0;
+      }
+      for (int i = 0; i < count; ++i) {
+        if (TalkerSlot* t = FindTalker(arrived[i].talker))
+          t->talker->Put(arrived[i].sequence, arrived[i].opus, arrived[i].size, frame_number);
+      }
+      if (elapsed > 1) encoder.Lost(elapsed - 1);
+      for (int skipped = 1; skipped < elapsed; ++skipped) {
+        ++frame_number;
+        for (auto& t : talkers_)
+          if (t.talker) t.talker->Next(voice.data(), frame_number);
+      }
+      frame_number += 1;
+      sequence = static_cast<std::uint16_t>(sequence + elapsed);
+      std::uint32_t flags, targets;
+      {
+        std::lock_guard lock(mutex_);
+        flags = config_.flags;
+        targets = target_count_;
+      }
+
+      // Sending: this frame, and when voice activation just opened, the ones before it.
+      PreRoll& now = preroll[sequence % kPreRollFrames];
+      now.kept = false;
+      if (late) {
+        // Too old to send or to play after (the device holds newer ones): the talkers move on
+        // by it, and the echo canceller still sees it, so that what it learned holds.
+        if (targets > 0) encoder.Condition(frame.data(), played.data(), conditioned.data());
+        for (auto& t : talkers_)
+          if (t.talker) t.talker->Next(voice.data(), frame_number);
+        continue;
+      }
+      bool open = false;
+      float level = -96.0f;
+      if (targets > 0) {
+        encoder.SetAutoVolume(flags & DVCLIENTCONFIG_AUTORECORDVOLUME);
+        encoder.Condition(frame.data(), played.data(), conditioned.data());
+        level = FrameLevelDb(conditioned.data(), kCodecSamples);
+        open = detector.Update(level);
+        now.sequence = sequence;
+        now.samples = conditioned;
+        now.kept = true;
+        now.preprocessed = false;
+      }
+      const bool want = targets > 0 && (!(flags & DVCLIENTCONFIG_AUTOVOICEACTIVATED) || open);
+      if (now.kept && (want || level > kPreprocessFloorDb)) {
+        encoder.Preprocess(now.samples.data());
+        now.preprocessed = true;
+      }
+      if (want && !sending) {
+        Tell(VoiceMessage::RecordStart);
+        encoder.Restart();
+        for (int back = kPreRollFrames - 1; back >= 1; --back) {
+          PreRoll& p = preroll[static_cast<std::uint16_t>(sequence - back) % kPreRollFrames];
+          if (!p.kept || p.sequence != static_cast<std::uint16_t>(sequence - back)) continue;
+          if (!p.preprocessed) encoder.Preprocess(p.samples.data());
+          if (const std::uint32_t size = encoder.Encode(p.samples.data(), opus))
+            SendFrame(p.sequence, opus, size);
+        }
+      } else if (!want && sending) {
+        Tell(VoiceMessage::RecordStop);
+      }
+      if (want && now.kept) {
+        if (const std::uint32_t size = encoder.Encode(now.samples.data(), opus))
+          SendFrame(sequence, opus, size);
+      }
+      sending = want;
+
+      // Playing: each talker gives 10 ms; the mix is played.
+      const bool muted = flags & DVCLIENTCONFIG_PLAYBACKMUTE;
+      mix.fill(0);
+      for (auto& t : talkers_) {
+        if (!t.talker) continue;
+        if (t.talker->Next(voice.data(), frame_number)) MixInto(mix.data(), voice.data());
+        const bool talking = t.talker->Talking(frame_number);
+        if (talking && !t.announced) {
+          t.announced = true;
+          if (!muted) Tell(VoiceMessage::PlayerVoiceStart, t.id);
+        } else if (!talking && t.announced) {
+          t.announced = false;
+          if (!muted) Tell(VoiceMessage::PlayerVoiceStop, t.id);
+        }
+        if (!talking && frame_number - t.talker->last_arrival() > kForgetFrames) t.talker.reset();
+      }
+      if (muted) mix.fill(0);
+      device->WritePlayback(mix.data());
+    }
+  }
+
+  OpusVoiceSystem& system_;
+  net::Client* session_ = nullptr;
+  VoiceHandler handler_ = nullptr;
+  void* context_ = nullptr;
+
+  std::mutex mutex_;  // innermost: the fields below
+  bool connected_ = false;
+  ClientConfig config_;
+  std::array<net::DPNID, kMaxTargets> targets_{};
+  std::uint32_t target_count_ = 0;
+
+  std::mutex rx_mutex_;  // innermost: the receive ring
+  std::array<Received, kReceiveRing> rx_;
+  int rx_head_ = 0, rx_count_ = 0;
+
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> session_lost_{false};
+  std::array<TalkerSlot, kMaxTalkers> talkers_;  // the voice thread only
+};
+
+}  // namespace
+
+std::unique_ptr<VoiceClient> CreateOpusVoiceClient(OpusVoiceSystem& system) {
+  return std::make_unique<OpusVoiceClient>(system);
+}
+
+}  // namespace talmeris::voice
