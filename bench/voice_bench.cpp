@@ -4,7 +4,8 @@
 // over ROUNDS rounds (between rounds the listener's card stalls a random part of a period, so
 // the two cards' phases differ from round to round as they would between real machines); the
 // latency through a 0.3 s stall of the listener's voice thread; and how much of an echo (the
-// listener's speaker heard by its microphone 60 ms later, 6 dB down) comes back to the talker.
+// listener's speaker heard by its microphone 60 ms later, 6 dB down) comes back to the talker,
+// second by second from the first sentence.
 // Prints; asserts nothing.
 //   voice_bench [ROUNDS]
 #include <dirent.h>
@@ -213,16 +214,19 @@ int main(int argc, char** argv) {
     amber->audio.Speak(talk);
     test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
     std::this_thread::sleep_for(500ms);
-    // After 3 s of adaptation: amber's voice as carol's microphone took it (half what carol
-    // played), against what came back to amber.
+    // Second by second from the first sentence: amber's voice as carol's microphone took it
+    // (half what carol played), against what came back to amber.
     const test::Samples played_at_carol = test::PlayedSamples(carol->audio);
     const test::Samples back = test::PlayedSamples(amber->audio);
-    const double echo = 0.5 * test::Rms(played_at_carol, 3 * 48000, 8 * 48000);
-    const double returned = test::Rms(back, 3 * 48000, 8 * 48000 + 24000);
-    std::printf("echo cancellation %s: echo %.1f dBFS, returned %.1f dBFS, ERLE %.1f dB\n",
-                cancel ? "on " : "off", 20 * std::log10(echo / 32768 + 1e-9),
-                20 * std::log10(returned / 32768 + 1e-9),
-                20 * std::log10((echo + 1e-9) / (returned + 1e-9)));
+    const long start = std::max(0l, test::FirstLoud(played_at_carol, 0.01));
+    std::printf("echo cancellation %s, ERLE by second of far speech:", cancel ? "on " : "off");
+    for (int s = 0; s < 8; ++s) {
+      const auto from = static_cast<std::size_t>(start + s * 48000);
+      const double echo = 0.5 * test::Rms(played_at_carol, from, from + 48000);
+      const double returned = test::Rms(back, from, from + 48000 + 9600);
+      std::printf(" %.0f", 20 * std::log10(std::max(echo, 1.0) / std::max(returned, 1.0)));
+    }
+    std::printf(" dB\n");
     server.Kick(cancel ? "carol" : "dana");
     carol->Join();
   }

@@ -16,6 +16,8 @@
 #include "voice/detector.h"
 #include "voice/device_rings.h"
 #include "voice/voice_chat.h"
+#include "voice/voice_encoder.h"
+#include "voice/voice_engine.h"
 #include "voice/voice_wire.h"
 
 namespace talmeris::voice {
@@ -197,6 +199,43 @@ TEST(DeviceRings, ACardThatStalledShedsThePlaybackBacklogAtOnce) {
     rings.Exchange(in.data(), out.data(), kFrameSamples);
     EXPECT_EQ(out[0], xrun ? 0 : 3);
   }
+}
+
+// A player without a headset: the far talker's speech comes back into the microphone 60 ms later
+// at half its level. Returns what the sending chain (automatic record volume on) hands the
+// encoder over each second, against what came in, in dB.
+std::vector<double> EchoThroughTheChain(bool canceller, const test::Samples& far) {
+  VoiceEncoder encoder(VoiceOptions{}, canceller);
+  encoder.SetAutoVolume(true);
+  std::vector<double> in_energy(far.size() / kSampleRate + 1), out_energy(in_energy.size());
+  std::array<std::int16_t, kFrameSamples> mic;
+  std::array<std::int16_t, kCodecSamples> out;
+  for (std::size_t f = 0; (f + 1) * kFrameSamples <= far.size(); ++f) {
+    for (std::size_t i = 0; i < kFrameSamples; ++i) {
+      const std::size_t at = f * kFrameSamples + i;
+      mic[i] = static_cast<std::int16_t>(at >= 2880 ? far[at - 2880] / 2 : 0);
+      in_energy[at / kSampleRate] += static_cast<double>(mic[i]) * mic[i] / 3;
+    }
+    encoder.Condition(mic.data(), far.data() + f * kFrameSamples, out.data());
+    encoder.Preprocess(out.data());
+    for (auto v : out) out_energy[f / 100] += static_cast<double>(v) * v;
+  }
+  std::vector<double> returned;
+  for (std::size_t s = 0; s + 1 < in_energy.size(); ++s)
+    returned.push_back(10 * std::log10((out_energy[s] + 1) / (in_energy[s] + 1)));
+  return returned;
+}
+
+TEST(VoiceEncoder, AnEchoIsHeldBackWhileTheCancellerLearnsAndNeverRaised) {
+  test::Samples far = test::Speak("Vector two seven zero, climbing to the northern ring.");
+  ASSERT_FALSE(far.empty()) << "espeak-ng and sox are needed";
+  test::Append(far, test::Speak("Hold your fire, we are friendly, repeat, friendly."));
+  // With the canceller, the first second of far speech already comes back 20 dB down.
+  const auto on = EchoThroughTheChain(true, far);
+  for (std::size_t s = 0; s < on.size(); ++s) EXPECT_LT(on[s], -20.0) << "second " << s;
+  // Without it (a headset's setting), the record volume must not lift the echo to speech level.
+  const auto off = EchoThroughTheChain(false, far);
+  for (std::size_t s = 0; s < off.size(); ++s) EXPECT_LT(off[s], 1.0) << "second " << s;
 }
 
 TEST(VoiceWire, FramesAndTargetsDecodeOnlyWhenWellFormed) {

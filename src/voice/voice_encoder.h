@@ -3,6 +3,7 @@
 // Owned by one thread (the voice thread or the setup monitor); no lock.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "voice/downsampler.h"
@@ -26,6 +27,17 @@ constexpr int kReferenceLiveFrames = 25;
 // hundred times slower: the voice threads flush them to zero.
 void FlushDenormals();
 
+// Until the echo canceller has learned the echo's path it hands the echo on nearly whole. While
+// it learns, a frame captured as something was played, and no more than 6 dB louder than the
+// loudest of what was played within the canceller's tail, may be nothing but echo: it is held back
+// (brought down kEchoHoldDb). A frame louder than that is the player speaking and passes. The
+// canceller counts as having learned once it takes, on such frames, kEchoLearnedDb out on average
+// (it unlearns below kEchoUnlearnedDb, as when the echo's path changed).
+constexpr float kEchoHoldDb = -40.0f;
+constexpr float kEchoLearnedDb = 18.0f;
+constexpr float kEchoUnlearnedDb = 8.0f;
+constexpr int kEchoTailFrames = kEchoTailSamples / kCodecSamples + 1;
+
 class VoiceEncoder {
  public:
   VoiceEncoder(const VoiceOptions& options, bool echo_cancellation);
@@ -44,6 +56,8 @@ class VoiceEncoder {
   void Restart();
   // The Opus packet for one 16 kHz frame into `out` (kMaxOpusBytes); 0 when none.
   std::uint32_t Encode(const std::int16_t* frame, std::uint8_t* out);
+  // Whether the canceller has learned the echo's path (see above).
+  bool echo_learned() const { return echo_learned_; }
 
  private:
   OpusEncoder* opus_ = nullptr;
@@ -52,6 +66,13 @@ class VoiceEncoder {
   Downsampler mic_, reference_;
   int reference_quiet_ = kReferenceLiveFrames;  // frames since anything was played
   int agc_ = -1;                                // the automatic record volume as last set
+  bool agc_frozen_ = false;                     // while something was played lately
+  std::array<double, kEchoTailFrames> reference_energy_{};  // the 16 kHz reference, a ring
+  int reference_at_ = 0;
+  int mic_quiet_frames_ = 0;      // in a row, below the floor worth measuring
+  float echo_removed_db_ = 0.0f;  // what the canceller takes out, on average
+  bool echo_learned_ = false;
+  float hold_gain_ = 1.0f;  // applied to the canceller's output, ramped frame to frame
 };
 
 }  // namespace talmeris::voice
