@@ -19,6 +19,7 @@
 
 #include "devserver.h"
 #include "support/audio_tools.h"
+#include "support/fault_proxy.h"
 #include "support/headless_client.h"
 #include "support/voice_timing.h"
 
@@ -79,6 +80,20 @@ int Count(test::HeadlessClient& c, const std::string& call) {
   return n;
 }
 
+// `c` includes `other` in voice once the server has introduced them.
+void Include(test::HeadlessClient& c, const std::string& other) {
+  test::WaitUntil([&] {
+    for (auto& p : c.ctx.tables.roster) {
+      std::lock_guard lock(p.lock);
+      if (p.online && p.handle.View() == other) {
+        p.voice_include = 1;
+        return true;
+      }
+    }
+    return false;
+  });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,7 +103,10 @@ int main(int argc, char** argv) {
   options.accounts = {{"amber", "pw", "Amber Lee", 1},
                       {"birch", "pw", "Birch Ray", 1},
                       {"carol", "pw", "Carol Fen", 1},
-                      {"dana", "pw", "Dana Holt", 1}};
+                      {"dana", "pw", "Dana Holt", 1},
+                      {"erin", "pw", "Erin Vale", 1},
+                      {"fern", "pw", "Fern Oak", 1},
+                      {"gale", "pw", "Gale Moss", 1}};
   devserver::DevServer server(options);
   if (!server.Start()) {
     std::fprintf(stderr, "the development server did not start\n");
@@ -230,6 +248,66 @@ int main(int argc, char** argv) {
     server.Kick(cancel ? "carol" : "dana");
     carol->Join();
   }
+  // Through a relay that delays each datagram to the listener by 0 to 40 ms (so some overtake
+  // others) and loses some: mouth to ear mid-spurt, and the share of 20 ms windows of speech
+  // heard as spoken (waveform correlation at least 0.8).
+  test::Samples sentences;
+  for (const char* line : {"Vector two seven zero, climbing to the northern ring.",
+                           "Hold your fire, we are friendly, repeat, friendly.",
+                           "Form up on my left wing and follow me in."}) {
+    test::Append(sentences, test::Speak(line));
+    test::Append(sentences, test::Silence(0.5));
+  }
+  struct Condition {
+    const char* name;
+    int jitter_ms, loss_percent;
+  };
+  for (const Condition& condition : {Condition{"erin", 0, 0}, Condition{"fern", 40, 0},
+                                     Condition{"gale", 40, 5}, Condition{"gale", 40, 15}}) {
+    const auto relay_port = static_cast<std::uint16_t>(test::NextTestPort());
+    test::Faults faults;
+    faults.jitter_ms = condition.jitter_ms;
+    faults.loss_percent = condition.loss_percent;
+    test::FaultProxy relay(relay_port, static_cast<std::uint16_t>(options.port), faults, 11);
+    auto listener = Join(relay_port, condition.name);
+    test::WaitUntil([&] { return listener->ctx.voice_connected.load(); }, 20s);
+    Include(*amber, condition.name);
+    std::this_thread::sleep_for(1500ms);  // amber's refresh names the listener
+    std::vector<double> delays;
+    for (int r = 0; r < std::max(3, rounds / 3); ++r) {
+      test::WaitUntil([&] {
+        return Count(*listener, "check 7:1078 0") == Count(*listener, "check 7:1078 1");
+      });
+      const int rx_off = Count(*listener, "check 7:1078 0");
+      auto ms = test::MidSpurtMouthToEarMs(amber->audio, listener->audio, [&] {
+        return Count(*listener, "check 7:1078 0") > rx_off;
+      });
+      if (ms) delays.push_back(*ms);
+    }
+    double share = 0;
+    int windows = 0;
+    if (!sentences.empty()) {
+      test::WaitUntil([&] {
+        return Count(*listener, "check 7:1078 0") == Count(*listener, "check 7:1078 1");
+      });
+      listener->audio.ClearRecords();
+      amber->audio.Speak(sentences);
+      test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 30s);
+      std::this_thread::sleep_for(500ms);
+      share = test::SpokenShare(sentences, test::PlayedSamples(listener->audio), &windows);
+    }
+    std::printf("relay with %2d ms jitter, %2d %% loss: mouth to ear p50 %.1f ms; %.0f %% of %d "
+                "windows heard as spoken\n",
+                condition.jitter_ms, condition.loss_percent,
+                delays.empty() ? 0.0 : Percentile(delays, 0.5), 100 * share, windows);
+    for (auto& p : amber->ctx.tables.roster) {
+      std::lock_guard lock(p.lock);
+      if (p.handle.View() == condition.name) p.voice_include = 0;
+    }
+    server.Kick(condition.name);
+    listener->Join();
+  }
+
   server.Kick("amber");
   server.Kick("birch");
   amber->Join();

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "voice/audio_device_port.h"
-#include "voice/detector.h"
+#include "voice/talker.h"
 #include "voice/voice_engine.h"
 #include "voice/voice_wire.h"
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <optional>
 
 #include "state/context.h"
@@ -15,6 +16,8 @@
 #include "voice/audio_device_port.h"
 #include "voice/detector.h"
 #include "voice/device_rings.h"
+#include "voice/jitter_buffer.h"
+#include "voice/talker.h"
 #include "voice/voice_chat.h"
 #include "voice/voice_encoder.h"
 #include "voice/voice_engine.h"
@@ -131,6 +134,65 @@ TEST_F(TalkerTest, APauseShortensTheDelayOfFramesSentAhead) {
   Put(102, 2, now);
   Play(now++);
   EXPECT_EQ(talker.shortened(), 1);
+}
+
+// A talker whose frames come 0 to 30 ms late (a pattern over four frames) and then steadily:
+// the delay rises to the jitter, only in pauses, and falls back once the jitter is gone.
+TEST(JitterBuffer, TheDelayFollowsTheJitterOnlyInPausesAndShrinksAgain) {
+  JitterBuffer buffer;
+  const std::uint8_t packet[1] = {7};
+  std::int64_t now = 1000;
+  std::uint32_t sent = 5000;
+  buffer.Start(sent, now);
+  std::map<std::int64_t, std::vector<std::uint32_t>> arrivals;
+  int late = 0, delay_changes_while_loud = 0;
+  // Each frame: what arrives is put, one frame plays; every 10th frame is a pause.
+  auto run = [&](int frames, bool jitter) {
+    late = 0;
+    for (int f = 0; f < frames; ++f, ++now) {
+      const std::int64_t lateness = jitter ? (sent * 7) % 4 : 0;
+      arrivals[now + lateness].push_back(sent++);
+      for (std::uint32_t s : arrivals[now]) {
+        buffer.Put(s, packet, 1);
+        buffer.Measure(s, now);
+      }
+      arrivals.erase(now);
+      const std::uint8_t* data;
+      std::uint32_t size;
+      late += buffer.Get(&data, &size) == JitterBuffer::Take::kConceal;
+      const int before = buffer.Delay(now);
+      const bool quiet = f % 10 == 0;
+      if (buffer.Adjust(now, quiet) > 0) buffer.Get(&data, &size);
+      if (!quiet) delay_changes_while_loud += buffer.Delay(now) != before;
+    }
+  };
+  run(400, true);  // 4 s
+  EXPECT_EQ(buffer.Aim(), 3);
+  EXPECT_EQ(buffer.Delay(now - 1), 3);
+  run(100, true);
+  EXPECT_EQ(late, 0) << "frames came too late for a delay that has settled";
+  run(JitterBuffer::kWindow + 100, false);  // the jitter is gone: it falls back
+  EXPECT_EQ(buffer.Aim(), 0);
+  EXPECT_EQ(buffer.Delay(now - 1), 0);
+  EXPECT_EQ(late, 0);
+  EXPECT_EQ(delay_changes_while_loud, 0);
+
+  // A frame too late, one too far ahead and one repeated are not held; the next is rebuilt from
+  // the frame after it.
+  buffer.Put(sent - 1, packet, 1);                     // already played
+  buffer.Put(sent + JitterBuffer::kSlots, packet, 1);  // beyond the ring
+  buffer.Put(sent + 1, packet, 1);
+  const std::uint8_t* data;
+  std::uint32_t size;
+  EXPECT_EQ(buffer.Get(&data, &size), JitterBuffer::Take::kRecover);
+  EXPECT_EQ(buffer.Get(&data, &size), JitterBuffer::Take::kFrame);
+  EXPECT_EQ(buffer.Get(&data, &size), JitterBuffer::Take::kConceal);
+  // A spurt whose sequence numbers wrapped starts a new measure instead of a delay of 300 ms.
+  buffer.Start(sent + 65536, now);
+  for (int f = 0; f < 10; ++f, ++now) buffer.Measure(sent + 65536 + f, now);
+  EXPECT_EQ(buffer.Aim(), 0);
+  buffer.Get(&data, &size);
+  EXPECT_EQ(buffer.Delay(now), 10);  // its first frame, played ten frames after it came
 }
 
 // After the voice thread stalled, a read counts the time that passed and leaves at most the

@@ -1,12 +1,8 @@
-// The pure pieces of the voice layer: voice activation, the talkers heard, and when to shed a
-// backlog of frames.
+// The pure pieces of the voice layer: voice activation, a frame's level, and when to shed a
+// standing backlog of frames.
 #pragma once
 
 #include <cstdint>
-#include <memory>
-
-struct JitterBuffer_;
-struct OpusDecoder;
 
 namespace talmeris::voice {
 
@@ -70,42 +66,6 @@ class VoiceDetector {
   int above_ = 0;  // frames in a row above open_db
   int quiet_ = 0;  // frames in a row below close_db while open
   bool open_ = false;
-};
-
-// One remote talker: an adaptive jitter buffer over the frames' sequence numbers and the Opus
-// decoder, with loss concealment for a frame that is missing within a talk spurt.
-class Talker {
- public:
-  Talker();
-  ~Talker();
-  Talker(const Talker&) = delete;
-  Talker& operator=(const Talker&) = delete;
-
-  // A frame arrived; `now_frame` is the listener's frame clock. A frame after a silence starts a
-  // new spurt from an empty buffer.
-  void Put(std::uint16_t sequence, const std::uint8_t* opus, std::uint32_t size,
-           std::int64_t now_frame);
-  // The next 10 ms of this talker into `out` (480 samples); false (and silence) when the talker
-  // is not talking.
-  bool Next(std::int16_t* out, std::int64_t now_frame);
-  // Talking: a frame arrived within the last `kSilenceFrames` frames.
-  bool Talking(std::int64_t now_frame) const {
-    return last_arrival_ >= 0 && now_frame - last_arrival_ < kSilenceFrames;
-  }
-  std::int64_t last_arrival() const { return last_arrival_; }
-  static constexpr int kSilenceFrames = 20;     // 200 ms without a frame ends a spurt
-  int shortened() const { return shortened_; }  // frames skipped to lower the delay
-
- private:
-  bool Decode(std::int16_t* out, std::int64_t now_frame);
-  Backlog backlog_{1};  // more than 10 ms standing in the buffer is shed
-
-  JitterBuffer_* jitter_;
-  OpusDecoder* decoder_;
-  std::int64_t last_arrival_ = -1;
-  std::uint32_t extended_ = 0;  // the last sequence number, unwrapped
-  bool started_ = false;
-  int shortened_ = 0;
 };
 
 }  // namespace talmeris::voice

@@ -16,6 +16,7 @@
 
 #include "voice/audio_setup_file.h"
 #include "voice/detector.h"
+#include "voice/talker.h"
 #include "voice/voice_encoder.h"
 #include "voice/voice_wire.h"
 
@@ -226,9 +227,14 @@ class OpusVoiceClient final : public VoiceClient {
         rx_head_ = (rx_head_ + count) % kReceiveRing;
         rx_count_ = 0;
       }
+      // They can be played from the next frame on, which is the frame they count as arriving at.
+      // After a stall, or while the thread catches up on frames it was late for, that frame is
+      // not when they came: they do not count towards the network's jitter.
+      const bool on_time = elapsed == 1 && !late;
       for (int i = 0; i < count; ++i) {
         if (TalkerSlot* t = FindTalker(arrived[i].talker))
-          t->talker->Put(arrived[i].sequence, arrived[i].opus, arrived[i].size, frame_number);
+          t->talker->Put(arrived[i].sequence, arrived[i].opus, arrived[i].size, frame_number + 1,
+                         on_time);
       }
       if (elapsed > 1) encoder.Lost(elapsed - 1);
       for (int skipped = 1; skipped < elapsed; ++skipped) {

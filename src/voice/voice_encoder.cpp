@@ -34,6 +34,10 @@ VoiceEncoder::VoiceEncoder(const VoiceOptions& options, bool echo_cancellation) 
   opus_encoder_ctl(opus_, OPUS_SET_BITRATE(options.opus_bitrate));
   opus_encoder_ctl(opus_, OPUS_SET_COMPLEXITY(options.opus_complexity));
   opus_encoder_ctl(opus_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
+  // Each packet also carries the frame before it, coarser (Opus's in-band forward error
+  // correction), so a listener rebuilds a frame that was lost or came too late from the next.
+  opus_encoder_ctl(opus_, OPUS_SET_INBAND_FEC(1));
+  opus_encoder_ctl(opus_, OPUS_SET_PACKET_LOSS_PERC(options.expected_loss_percent));
   int on = 1;
   speex_preprocess_ctl(preprocess_, SPEEX_PREPROCESS_SET_DENOISE, &on);
   // The automatic record volume brings speech to about -18 dB below full scale.

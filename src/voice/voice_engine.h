@@ -1,4 +1,4 @@
-// The voice layer: voice over the server session's voice channel, Opus at about 24 kbit/s in
+// The voice layer: voice over the server session's voice channel, Opus at about 32 kbit/s in
 // 10 ms frames, speexdsp for echo cancellation, noise suppression and automatic record volume,
 // voice activation, and a jitter buffer per remote talker. One thread per connected client runs
 // everything at the microphone's pace (voice_client.cpp); the handler's messages come from it.
@@ -17,7 +17,8 @@
 namespace talmeris::voice {
 
 struct VoiceOptions {
-  int opus_bitrate = 24000;
+  int opus_bitrate = 32000;        // with the forward error correction's share
+  int expected_loss_percent = 10;  // what the forward error correction is sized for
   int opus_complexity = 5;
   std::string thread_name = "voice";  // as `top -H` shows the voice thread (15 bytes at most)
 };

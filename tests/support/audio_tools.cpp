@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -112,6 +113,73 @@ long FirstLoud(const Samples& samples, double threshold, long from) {
     if (std::abs(static_cast<double>(samples[i])) >= level) return i;
   }
   return -1;
+}
+
+namespace {
+
+// `s` through a low-pass filter at 7 kHz (a 63-tap windowed sinc): what wideband speech keeps.
+std::vector<double> Wideband(const Samples& s) {
+  constexpr int kTaps = 63, kHalf = kTaps / 2;
+  std::array<double, kTaps> taps;
+  double sum = 0;
+  for (int i = 0; i < kTaps; ++i) {
+    const double x = i - kHalf, fc = 7000.0 / 48000.0;
+    const double sinc = x == 0 ? 2 * fc : std::sin(2 * M_PI * fc * x) / (M_PI * x);
+    taps[i] = sinc * (0.54 - 0.46 * std::cos(2 * M_PI * i / (kTaps - 1)));
+    sum += taps[i];
+  }
+  std::vector<double> out(s.size());
+  for (std::size_t n = 0; n < s.size(); ++n) {
+    double v = 0;
+    for (int i = 0; i < kTaps; ++i) {
+      const long at = static_cast<long>(n) + i - kHalf;
+      if (at >= 0 && at < static_cast<long>(s.size())) v += taps[i] * s[at];
+    }
+    out[n] = v / sum;
+  }
+  return out;
+}
+
+}  // namespace
+
+double SpokenShare(const Samples& said_samples, const Samples& heard_samples, int* windows) {
+  constexpr long kWindow = 960, kSearch = 576;
+  const std::vector<double> said = Wideband(said_samples), heard = Wideband(heard_samples);
+  const long said_start = FirstLoud(said_samples, 0.02),
+             heard_start = FirstLoud(heard_samples, 0.02);
+  int speech = 0, spoken = 0;
+  if (said_start >= 0 && heard_start >= 0) {
+    long offset = heard_start - said_start;
+    const auto n = static_cast<long>(said.size()), m = static_cast<long>(heard.size());
+    for (long at = said_start; at + kWindow <= n; at += kWindow) {
+      double said_energy = 0;
+      for (long i = 0; i < kWindow; ++i) said_energy += said[at + i] * said[at + i];
+      if (said_energy < kWindow * (0.01 * 32768) * (0.01 * 32768)) continue;
+      ++speech;
+      double best = 0;
+      long best_offset = offset;
+      for (long shift = offset - kSearch; shift <= offset + kSearch; ++shift) {
+        if (at + shift < 0 || at + shift + kWindow > m) continue;
+        double cross = 0, heard_energy = 0;
+        for (long i = 0; i < kWindow; ++i) {
+          const double h = heard[at + shift + i];
+          cross += said[at + i] * h;
+          heard_energy += h * h;
+        }
+        const double c = cross / std::sqrt(said_energy * heard_energy + 1.0);
+        if (c > best) {
+          best = c;
+          best_offset = shift;
+        }
+      }
+      if (best >= 0.8) {
+        ++spoken;
+        offset = best_offset;
+      }
+    }
+  }
+  if (windows) *windows = speech;
+  return speech > 0 ? static_cast<double>(spoken) / speech : 0.0;
 }
 
 }  // namespace talmeris::test

@@ -33,4 +33,10 @@ double Rms(const Samples& samples, std::size_t from, std::size_t to);
 // when none does.
 long FirstLoud(const Samples& samples, double threshold, long from = 0);
 
+// The share of the 20 ms windows of speech in `said` (louder than -40 dBFS) that `heard` holds
+// as they were said: waveform correlation at least 0.8 at the delay that fits best, searched
+// within 12 ms of the last window's (so a delay that changed, a frame dropped or inserted, is
+// followed). `windows` gets how many windows were speech.
+double SpokenShare(const Samples& said, const Samples& heard, int* windows = nullptr);
+
 }  // namespace talmeris::test
