@@ -47,7 +47,8 @@ std::map<std::string, double> ThreadSeconds() {
 }
 
 std::unique_ptr<test::HeadlessClient> Join(std::uint32_t port, const std::string& name,
-                                           bool ptt = false, bool echo_cancellation = true) {
+                                           bool ptt = false, bool echo_cancellation = true,
+                                           int card_period = voice::kFrameSamples) {
   auto c = std::make_unique<test::HeadlessClient>(port, name, "pw");
   Settings s = NewFileSettings(5);
   s.voice_enabled = 1;
@@ -59,6 +60,7 @@ std::unique_ptr<test::HeadlessClient> Join(std::uint32_t port, const std::string
   voice::SaveAudioSetup(AudioSetupFile(c->dir.path() / "config"), setup);
   c->voice.SetThreadName("voice-" + name);
   c->audio.keep_records = true;
+  c->audio.period_samples = card_period;
   c->main_limit = std::chrono::seconds(900);
   if (ptt) {  // a player without a headset, holding the key: what it hears is sent back
     c->audio.echo_delay = std::chrono::milliseconds(60);
@@ -100,12 +102,9 @@ int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
   devserver::Options options;
   options.port = test::NextTestPort();
-  options.accounts = {{"amber", "pw", "Amber Lee", 1},
-                      {"birch", "pw", "Birch Ray", 1},
-                      {"carol", "pw", "Carol Fen", 1},
-                      {"dana", "pw", "Dana Holt", 1},
-                      {"erin", "pw", "Erin Vale", 1},
-                      {"fern", "pw", "Fern Oak", 1},
+  options.accounts = {{"amber", "pw", "Amber Lee", 1}, {"birch", "pw", "Birch Ray", 1},
+                      {"carol", "pw", "Carol Fen", 1}, {"dana", "pw", "Dana Holt", 1},
+                      {"erin", "pw", "Erin Vale", 1},  {"fern", "pw", "Fern Oak", 1},
                       {"gale", "pw", "Gale Moss", 1}};
   devserver::DevServer server(options);
   if (!server.Start()) {
@@ -261,23 +260,24 @@ int main(int argc, char** argv) {
   struct Condition {
     const char* name;
     int jitter_ms, loss_percent;
+    int card_period = voice::kFrameSamples;
   };
-  for (const Condition& condition : {Condition{"erin", 0, 0}, Condition{"fern", 40, 0},
-                                     Condition{"gale", 40, 5}, Condition{"gale", 40, 15}}) {
+  for (const Condition& condition :
+       {Condition{"erin", 0, 0}, Condition{"erin", 0, 0, 2 * voice::kFrameSamples},
+        Condition{"fern", 40, 0}, Condition{"gale", 40, 5}, Condition{"gale", 40, 15}}) {
     const auto relay_port = static_cast<std::uint16_t>(test::NextTestPort());
     test::Faults faults;
     faults.jitter_ms = condition.jitter_ms;
     faults.loss_percent = condition.loss_percent;
     test::FaultProxy relay(relay_port, static_cast<std::uint16_t>(options.port), faults, 11);
-    auto listener = Join(relay_port, condition.name);
+    auto listener = Join(relay_port, condition.name, false, true, condition.card_period);
     test::WaitUntil([&] { return listener->ctx.voice_connected.load(); }, 20s);
     Include(*amber, condition.name);
     std::this_thread::sleep_for(1500ms);  // amber's refresh names the listener
     std::vector<double> delays;
     for (int r = 0; r < std::max(3, rounds / 3); ++r) {
-      test::WaitUntil([&] {
-        return Count(*listener, "check 7:1078 0") == Count(*listener, "check 7:1078 1");
-      });
+      test::WaitUntil(
+          [&] { return Count(*listener, "check 7:1078 0") == Count(*listener, "check 7:1078 1"); });
       const int rx_off = Count(*listener, "check 7:1078 0");
       auto ms = test::MidSpurtMouthToEarMs(amber->audio, listener->audio, [&] {
         return Count(*listener, "check 7:1078 0") > rx_off;
@@ -287,19 +287,20 @@ int main(int argc, char** argv) {
     double share = 0;
     int windows = 0;
     if (!sentences.empty()) {
-      test::WaitUntil([&] {
-        return Count(*listener, "check 7:1078 0") == Count(*listener, "check 7:1078 1");
-      });
+      test::WaitUntil(
+          [&] { return Count(*listener, "check 7:1078 0") == Count(*listener, "check 7:1078 1"); });
       listener->audio.ClearRecords();
       amber->audio.Speak(sentences);
       test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 30s);
       std::this_thread::sleep_for(500ms);
       share = test::SpokenShare(sentences, test::PlayedSamples(listener->audio), &windows);
     }
-    std::printf("relay with %2d ms jitter, %2d %% loss: mouth to ear p50 %.1f ms; %.0f %% of %d "
-                "windows heard as spoken\n",
-                condition.jitter_ms, condition.loss_percent,
-                delays.empty() ? 0.0 : Percentile(delays, 0.5), 100 * share, windows);
+    std::printf(
+        "relay with %2d ms jitter, %2d %% loss, a %d ms card: mouth to ear p50 %.1f p99 "
+        "%.1f ms; %.0f %% of %d windows heard as spoken\n",
+        condition.jitter_ms, condition.loss_percent, condition.card_period / 48,
+        delays.empty() ? 0.0 : Percentile(delays, 0.5),
+        delays.empty() ? 0.0 : Percentile(delays, 0.99), 100 * share, windows);
     for (auto& p : amber->ctx.tables.roster) {
       std::lock_guard lock(p.lock);
       if (p.handle.View() == condition.name) p.voice_include = 0;
