@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QFontMetrics>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
@@ -135,6 +136,31 @@ void NameDropDownLists(QDialog* dialog) {
   }
 }
 
+// The templates lay group boxes beside their controls, as frames drawn behind them. A screen
+// reader names a control by the group that holds it ("VoIP", "Throttle"), so each control
+// whose rectangle lies inside a group box's moves into it, where it stays as it looked; the
+// order the Tab key takes is kept.
+void GroupIntoBoxes(QDialog* dialog) {
+  QList<QWidget*> tab_order;
+  for (QWidget* w = dialog->nextInFocusChain(); w && w != dialog; w = w->nextInFocusChain()) {
+    if (w->focusPolicy() & Qt::TabFocus) tab_order.push_back(w);
+  }
+  const auto boxes = dialog->findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly);
+  for (QGroupBox* box : boxes) {
+    for (QWidget* w : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (box->title().isEmpty()) break;  // a frame only: it names nothing
+      if (w == box || qobject_cast<QGroupBox*>(w) || w->isWindow()) continue;
+      if (!box->geometry().contains(w->geometry())) continue;
+      const bool hidden = w->isHidden();
+      const QPoint at = w->pos() - box->pos();
+      w->setParent(box);
+      w->move(at);
+      w->setVisible(!hidden);
+    }
+  }
+  for (int i = 1; i < tab_order.size(); ++i) QWidget::setTabOrder(tab_order[i - 1], tab_order[i]);
+}
+
 template <typename Form>
 bool Apply(QDialog* dialog) {
   Form form;
@@ -142,6 +168,7 @@ bool Apply(QDialog* dialog) {
   NameDropDownLists(dialog);
   DefaultFollowsFocus(dialog);
   if (dialog->property("dialogUnits").toBool()) ScaleFromDialogUnits(dialog);
+  GroupIntoBoxes(dialog);
   DrawWelcomePicture(dialog);
   return true;
 }

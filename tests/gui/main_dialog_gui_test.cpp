@@ -440,6 +440,15 @@ class MainDialogGuiTest : public QObject {
         }
         name = name.remove('&').trimmed().toLower();
         const QString where = QString("%1 in %2").arg(w->objectName(), dialog.windowTitle());
+        // A control drawn inside a titled group box is that group's on the bus.
+        const QRect at(w->mapTo(&dialog, QPoint(0, 0)), w->size());
+        for (QGroupBox* box : dialog.findChildren<QGroupBox*>()) {
+          const QRect frame(box->mapTo(&dialog, QPoint(0, 0)), box->size());
+          const QAccessibleInterface* group = a ? a->parent() : nullptr;
+          if (!box->title().isEmpty() && frame.contains(at) &&
+              (!group || group->object() != box || group->role() != QAccessible::Grouping))
+            wrong << QString("not in the group \"%1\": %2").arg(box->title(), where);
+        }
         if (name.isEmpty()) {
           wrong << "no name: " + where;
         } else if (seen.contains(name)) {
