@@ -536,6 +536,17 @@ void QtWindowPort::Command(WindowId id, int control, int notification) {
 
 bool QtWindowPort::eventFilter(QObject* watched, QEvent* event) {
   auto* list = qobject_cast<QListWidget*>(watched);
+  // The toolkit reports a list's current item as focused even when the list is not: the
+  // current item goes with the focus, and comes back (on the first selected item) with it.
+  if (list && (event->type() == QEvent::FocusOut || event->type() == QEvent::FocusIn)) {
+    QModelIndex current;
+    const auto selected = list->selectedItems();
+    if (event->type() == QEvent::FocusIn && !selected.isEmpty())
+      current = list->model()->index(list->row(selected.first()), 0);
+    if (event->type() == QEvent::FocusOut || current.isValid())
+      list->selectionModel()->setCurrentIndex(current, QItemSelectionModel::NoUpdate);
+    return QObject::eventFilter(watched, event);
+  }
   bool open = false;
   if (list && event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();

@@ -163,6 +163,33 @@ class MainDialogGuiTest : public QObject {
     QCOMPARE(opened, (QStringList{"Player Information [quill]", "Player Information [quill]"}));
   }
 
+  // A screen reader hears the selected player as focused only while the list has the focus.
+  void thePlayerListsItemIsFocusedOnlyWithTheList() {
+    Rig rig;
+    rig.Run([&](WindowId w) {
+      rig.windows.ListAdd(w, kCtlPlayerList, "quill");
+      rig.windows.ListAdd(w, kCtlPlayerList, "rook");
+      auto* list = rig.Control<QListWidget>(w, kCtlPlayerList);
+      rig.windows.DialogOf(w)->activateWindow();
+      list->setFocus();
+      QTRY_VERIFY(list->hasFocus());
+      list->setCurrentRow(1);
+      auto focused = [&] {
+        QAccessibleInterface* item = QAccessible::queryAccessibleInterface(list)->child(1);
+        return item && item->state().focused;
+      };
+      QVERIFY(focused());
+      list->clearFocus();
+      QTRY_VERIFY(!list->hasFocus());
+      QVERIFY(!focused());
+      QCOMPARE(list->currentRow(), -1);
+      QCOMPARE(list->selectedItems().size(), 1);  // still selected, and what Enter opens
+      list->setFocus();
+      QTRY_VERIFY(list->hasFocus());
+      QVERIFY(focused());
+    });
+  }
+
   // A new history line reaches the text box as that line alone (what a screen reader announces),
   // lines dropped from the start leave from the start, and the caret stays where the player
   // put it; at the end, it follows the new lines.
