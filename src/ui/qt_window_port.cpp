@@ -1,6 +1,7 @@
 #include "ui/qt_window_port.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -251,6 +252,12 @@ void ReplaceKeepingWhatStays(QPlainTextEdit* e, const QString& text) {
   if (text.size() > kept) {
     edit.movePosition(QTextCursor::End);
     edit.insertText(text.mid(kept));
+    // A screen reader follows the focus, not this box: while the player types in an edit of the
+    // same dialog, the new lines become that edit's description, which it reads out as it
+    // changes.
+    auto* typing = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    if (typing && typing->window() == e->window())
+      typing->setAccessibleDescription(text.mid(kept).trimmed());
   }
   if (following) {
     e->moveCursor(QTextCursor::End);

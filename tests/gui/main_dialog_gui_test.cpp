@@ -192,7 +192,8 @@ class MainDialogGuiTest : public QObject {
 
   // A new history line reaches the text box as that line alone (what a screen reader announces),
   // lines dropped from the start leave from the start, and the caret stays where the player
-  // put it; at the end, it follows the new lines.
+  // put it; at the end, it follows the new lines. With the focus in the chat input, the new
+  // line is the input's description.
   void theHistoryTakesOnlyWhatChanged() {
     Rig rig;
     rig.Run([&](WindowId w) {
@@ -219,6 +220,18 @@ class MainDialogGuiTest : public QObject {
       changes.clear();
       rig.windows.SetControlText(w, kCtlHistory, "");  // Clear History
       QCOMPARE(history->toPlainText(), QString());
+      // Typing in the chat input, the player hears the new line through the input.
+      auto* input = rig.Control<QLineEdit>(w, kCtlChatInput);
+      input->setEnabled(true);
+      rig.windows.DialogOf(w)->activateWindow();
+      input->setFocus();
+      QTRY_VERIFY(input->hasFocus());
+      rig.windows.SetControlText(w, kCtlHistory, "six\nseven");
+      QCOMPARE(QAccessible::queryAccessibleInterface(input)->text(QAccessible::Description),
+               QString("six\nseven"));
+      rig.windows.SetControlText(w, kCtlHistory, "six\nseven\n<rook> over here");
+      QCOMPARE(QAccessible::queryAccessibleInterface(input)->text(QAccessible::Description),
+               QString("<rook> over here"));
     });
   }
 
