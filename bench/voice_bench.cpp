@@ -119,16 +119,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   // Amber includes birch; her Auto refresh names him within a second.
-  test::WaitUntil([&] {
-    for (auto& p : amber->ctx.tables.roster) {
-      std::lock_guard lock(p.lock);
-      if (p.online && p.handle.View() == "birch") {
-        p.voice_include = 1;
-        return true;
-      }
-    }
-    return false;
-  });
+  Include(*amber, "birch");
   std::this_thread::sleep_for(1500ms);  // a bench: let the once-per-second refresh happen
 
   // Processor time: a quiet phase, then a phase of continuous speech from amber to birch.
@@ -210,19 +201,8 @@ int main(int argc, char** argv) {
   for (const bool cancel : {true, false}) {
     auto carol = Join(options.port, cancel ? "carol" : "dana", /*ptt=*/true, cancel);
     test::WaitUntil([&] { return carol->ctx.voice_connected.load(); });
-    for (auto* c : {amber.get(), carol.get()}) {
-      const std::string other = c == amber.get() ? (cancel ? "carol" : "dana") : "amber";
-      test::WaitUntil([&] {
-        for (auto& p : c->ctx.tables.roster) {
-          std::lock_guard lock(p.lock);
-          if (p.online && p.handle.View() == other) {
-            p.voice_include = 1;
-            return true;
-          }
-        }
-        return false;
-      });
-    }
+    Include(*amber, cancel ? "carol" : "dana");
+    Include(*carol, "amber");
     std::this_thread::sleep_for(1500ms);  // both refreshes name the other
     amber->audio.ClearRecords();
     carol->audio.ClearRecords();

@@ -147,8 +147,8 @@ void GroupIntoBoxes(QDialog* dialog) {
   }
   const auto boxes = dialog->findChildren<QGroupBox*>(Qt::FindDirectChildrenOnly);
   for (QGroupBox* box : boxes) {
+    if (box->title().isEmpty()) continue;  // a frame only: it names nothing
     for (QWidget* w : dialog->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-      if (box->title().isEmpty()) break;  // a frame only: it names nothing
       if (w == box || qobject_cast<QGroupBox*>(w) || w->isWindow()) continue;
       if (!box->geometry().contains(w->geometry())) continue;
       const bool hidden = w->isHidden();

@@ -47,7 +47,6 @@ bool Talker::Decode(std::int16_t* out, std::int64_t now_frame) {
     case JitterBuffer::Take::kFrame:
       return opus_decode(decoder_, data, static_cast<opus_int32>(size), out, kFrameSamples, 0) > 0;
     case JitterBuffer::Take::kRecover:
-      ++recovered_;
       return opus_decode(decoder_, data, static_cast<opus_int32>(size), out, kFrameSamples, 1) > 0;
     case JitterBuffer::Take::kConceal:
       return Talking(now_frame) && opus_decode(decoder_, nullptr, 0, out, kFrameSamples, 0) > 0;

@@ -36,8 +36,6 @@ class Talker {
   static constexpr int kSilenceFrames = 20;       // 200 ms without a frame ends a spurt
   static constexpr std::uint32_t kSentAhead = 5;  // a spurt's first frames, sent together
   int shortened() const { return shortened_; }    // frames skipped to lower the delay
-  int recovered() const { return recovered_; }    // frames rebuilt from the next one's correction
-  const JitterBuffer& jitter() const { return jitter_; }
 
  private:
   bool Decode(std::int16_t* out, std::int64_t now_frame);
@@ -50,7 +48,6 @@ class Talker {
   std::uint32_t extended_ = 0;  // the last sequence number, unwrapped
   bool started_ = false;
   int shortened_ = 0;
-  int recovered_ = 0;
 };
 
 }  // namespace talmeris::voice

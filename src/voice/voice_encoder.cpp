@@ -26,6 +26,7 @@ void FlushDenormals() {
 }
 
 VoiceEncoder::VoiceEncoder(const VoiceOptions& options, bool echo_cancellation) {
+  reference_db_.fill(-96.0f);  // nothing played yet
   int error = 0;
   opus_ = opus_encoder_create(kCodecRate, 1, OPUS_APPLICATION_VOIP, &error);
   preprocess_ = speex_preprocess_state_init(kStepSamples, kCodecRate);
@@ -75,27 +76,14 @@ void VoiceEncoder::Lost(int frames) {
 
 namespace {
 
-double Energy(const std::int16_t* samples, int count) {
-  double sum = 0.0;
-  for (int i = 0; i < count; ++i) sum += static_cast<double>(samples[i]) * samples[i];
-  return sum / count;
-}
-
-// Mean squares of a full-scale sine's level in dB below full scale.
-constexpr double EnergyOfDb(double db) {
-  double e = 32768.0 * 32768.0 / 2.0;
-  for (; db <= -10.0; db += 10.0) e /= 10.0;
-  return e;
-}
-
 // Far speech quieter than this in the reference leaves no echo worth holding back; a microphone
-// quieter than this holds nothing worth measuring the canceller on.
-constexpr double kFarFloor = EnergyOfDb(-60.0);
-constexpr double kMicFloor = EnergyOfDb(-50.0);
-constexpr double kLoudFar = EnergyOfDb(-35.0);
+// quieter than this holds nothing worth measuring the canceller on (dBFS, as FrameLevelDb).
+constexpr float kFarFloorDb = -60.0f;
+constexpr float kMicFloorDb = -50.0f;
+constexpr float kLoudFarDb = -35.0f;
 // An echo may come back louder than it was played (a loud speaker beside the microphone, the
 // microphone's gain): up to 6 dB louder still counts as possibly echo.
-constexpr double kEchoMargin = 4.0;
+constexpr float kEchoMarginDb = 6.0f;
 
 }  // namespace
 
@@ -112,7 +100,7 @@ void VoiceEncoder::Condition(const std::int16_t* frame, const std::int16_t* play
   mic_.Run(frame, mic_16.data());
   const bool live = played && FrameLevelDb(played, kFrameSamples) > -96.0f;
   reference_quiet_ = live ? 0 : std::min(reference_quiet_ + 1, kReferenceLiveFrames);
-  if (reference_quiet_ == kReferenceLiveFrames) reference_energy_.fill(0.0);
+  if (reference_quiet_ == kReferenceLiveFrames) reference_db_.fill(-96.0f);
   if (!echo_ || reference_quiet_ >= kReferenceLiveFrames) {
     std::copy(mic_16.begin(), mic_16.end(), out);
     return;  // nothing played lately: there is no echo to take out
@@ -121,34 +109,35 @@ void VoiceEncoder::Condition(const std::int16_t* frame, const std::int16_t* play
   for (int at = 0; at < kCodecSamples; at += kStepSamples)
     speex_echo_cancellation(echo_, mic_16.data() + at, played_16.data() + at, out + at);
 
+  HoldBackUnlearnedEcho(mic_16.data(), played_16.data(), out);
+}
+
+void VoiceEncoder::HoldBackUnlearnedEcho(const std::int16_t* mic, const std::int16_t* played,
+                                         std::int16_t* out) {
   // The oldest of the ring was played a whole tail ago: all its echo has come by now.
-  const double tail_ago = reference_energy_[reference_at_ % kEchoTailFrames];
-  reference_energy_[reference_at_++ % kEchoTailFrames] = Energy(played_16.data(), kCodecSamples);
-  const double far = *std::max_element(reference_energy_.begin(), reference_energy_.end());
-  const double in = Energy(mic_16.data(), kCodecSamples);
-  mic_quiet_frames_ = in <= kMicFloor ? mic_quiet_frames_ + 1 : 0;
-  const bool maybe_echo = far > kFarFloor && in <= kEchoMargin * far;
+  const float tail_ago = reference_db_[reference_at_ % kEchoTailFrames];
+  reference_db_[reference_at_++ % kEchoTailFrames] = FrameLevelDb(played, kCodecSamples);
+  const float far = *std::max_element(reference_db_.begin(), reference_db_.end());
+  const float in = FrameLevelDb(mic, kCodecSamples);
+  mic_quiet_frames_ = in <= kMicFloorDb ? mic_quiet_frames_ + 1 : 0;
+  const bool maybe_echo = far > kFarFloorDb && in <= far + kEchoMarginDb;
   // A microphone that stayed quiet all through the tail after something loud was played hears
   // no echo (a headset): there is nothing to hold back, as if the canceller had learned.
-  const bool no_echo = tail_ago > kLoudFar && mic_quiet_frames_ >= kEchoTailFrames;
-  if ((maybe_echo && in > kMicFloor) || no_echo) {
-    const double removed = no_echo
-                               ? kEchoLearnedDb + 10.0
-                               : 10.0 * std::log10((in + 1.0) / (Energy(out, kCodecSamples) + 1.0));
-    echo_removed_db_ += 0.05f * (static_cast<float>(removed) - echo_removed_db_);
+  const bool no_echo = tail_ago > kLoudFarDb && mic_quiet_frames_ >= kEchoTailFrames;
+  if ((maybe_echo && in > kMicFloorDb) || no_echo) {
+    const float removed = no_echo ? kEchoLearnedDb + 10.0f : in - FrameLevelDb(out, kCodecSamples);
+    echo_removed_db_ += 0.05f * (removed - echo_removed_db_);
     if (echo_removed_db_ >= kEchoLearnedDb) echo_learned_ = true;
     if (echo_removed_db_ < kEchoUnlearnedDb) echo_learned_ = false;
   }
   static const float kHeld = std::pow(10.0f, kEchoHoldDb / 20.0f);
   const float target = maybe_echo && !echo_learned_ ? kHeld : 1.0f;
-  if (target != 1.0f || hold_gain_ != 1.0f) {
-    for (int i = 0; i < kCodecSamples; ++i) {
-      const float g =
-          hold_gain_ + (target - hold_gain_) * static_cast<float>(i + 1) / kCodecSamples;
-      out[i] = static_cast<std::int16_t>(std::lround(out[i] * g));
-    }
-    hold_gain_ = target;
+  if (target == 1.0f && hold_gain_ == 1.0f) return;
+  for (int i = 0; i < kCodecSamples; ++i) {
+    const float g = hold_gain_ + (target - hold_gain_) * static_cast<float>(i + 1) / kCodecSamples;
+    out[i] = static_cast<std::int16_t>(std::lround(out[i] * g));
   }
+  hold_gain_ = target;
 }
 
 void VoiceEncoder::Preprocess(std::int16_t* frame) {

@@ -60,14 +60,18 @@ class VoiceEncoder {
   bool echo_learned() const { return echo_learned_; }
 
  private:
+  // What follows the canceller: the held-back echo (see above), on the 16 kHz frames.
+  void HoldBackUnlearnedEcho(const std::int16_t* mic, const std::int16_t* played,
+                             std::int16_t* out);
+
   OpusEncoder* opus_ = nullptr;
   SpeexPreprocessState_* preprocess_ = nullptr;
   SpeexEchoState_* echo_ = nullptr;  // null: echo cancellation is off
   Downsampler mic_, reference_;
-  int reference_quiet_ = kReferenceLiveFrames;  // frames since anything was played
-  int agc_ = -1;                                // the automatic record volume as last set
-  bool agc_frozen_ = false;                     // while something was played lately
-  std::array<double, kEchoTailFrames> reference_energy_{};  // the 16 kHz reference, a ring
+  int reference_quiet_ = kReferenceLiveFrames;         // frames since anything was played
+  int agc_ = -1;                                       // the automatic record volume as last set
+  bool agc_frozen_ = false;                            // while something was played lately
+  std::array<float, kEchoTailFrames> reference_db_{};  // the 16 kHz reference's levels, a ring
   int reference_at_ = 0;
   int mic_quiet_frames_ = 0;      // in a row, below the floor worth measuring
   float echo_removed_db_ = 0.0f;  // what the canceller takes out, on average
