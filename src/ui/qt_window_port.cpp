@@ -1,6 +1,7 @@
 #include "ui/qt_window_port.h"
 
 #include <QAbstractButton>
+#include <QAccessible>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -29,6 +30,7 @@
 #include <functional>
 
 #include "app/dialogs.h"
+#include "ui/line_edit_accessible.h"
 #include "ui/templates.h"
 
 namespace talmeris::ui {
@@ -129,6 +131,7 @@ class CaselessItem final : public QListWidgetItem {
 }  // namespace
 
 QtWindowPort::QtWindowPort() : main_thread_(std::this_thread::get_id()) {
+  InstallLineEditAccessible();
   const QFontMetrics metrics(QFontDatabase::systemFont(QFontDatabase::GeneralFont));
   for (int ch = 0; ch < 256; ++ch) {
     advances_[ch] = static_cast<std::uint16_t>(metrics.horizontalAdvance(QChar(ch)));
@@ -285,7 +288,14 @@ void QtWindowPort::SetControlText(WindowId window, int control, std::string_view
 void QtWindowPort::SetReadOnly(WindowId window, int control, bool read_only) {
   Run([=, this] {
     QWidget* c = Control(window, control);
-    if (auto* l = qobject_cast<QLineEdit*>(c)) l->setReadOnly(read_only);
+    if (auto* l = qobject_cast<QLineEdit*>(c); l && l->isReadOnly() != read_only) {
+      l->setReadOnly(read_only);
+      // Qt tells the bus that read-only changed; whether the field is editable changed too.
+      QAccessible::State changed;
+      changed.editable = true;
+      QAccessibleStateChangeEvent event(l, changed);
+      QAccessible::updateAccessibility(&event);
+    }
     if (auto* e = qobject_cast<QPlainTextEdit*>(c)) e->setReadOnly(read_only);
   });
 }

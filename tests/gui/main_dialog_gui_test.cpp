@@ -501,6 +501,50 @@ class MainDialogGuiTest : public QObject {
     QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join("\n")));
   }
 
+  // A field the player cannot type in is read-only and not editable on the bus, in every dialog
+  // and when the client turns it so at run time; a password field never reads out its text.
+  void readOnlyFieldsAreNotEditableAndPasswordsStayHidden() {
+    Rig rig;  // the port puts its own interface in place
+    QStringList wrong;
+    int read_only_fields = 0;
+    for (int resource : kEveryTemplate) {
+      QDialog dialog;
+      QVERIFY(ui::ApplyTemplate(resource, &dialog));
+      for (QLineEdit* l : dialog.findChildren<QLineEdit*>()) {
+        l->setText("s3cret");
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(l);
+        const QAccessible::State s = a->state();
+        read_only_fields += l->isReadOnly();
+        if (s.editable == l->isReadOnly() || s.readOnly != l->isReadOnly() ||
+            (a->editableTextInterface() != nullptr) == l->isReadOnly())
+          wrong << "editable wrong: " + l->objectName() + " in " + dialog.windowTitle();
+        const bool hidden = l->echoMode() == QLineEdit::Password;
+        const QString read = a->text(QAccessible::Value) + a->textInterface()->text(0, 6);
+        if (s.passwordEdit != hidden || read.contains("s3cret") == hidden)
+          wrong << "password wrong: " + l->objectName() + " in " + dialog.windowTitle();
+      }
+    }
+    QCOMPARE(read_only_fields, 6);
+    QVERIFY2(wrong.isEmpty(), qPrintable(wrong.join("\n")));
+
+    rig.Run([&](WindowId w) {
+      auto* input = rig.Control<QLineEdit>(w, kCtlChatInput);
+      input->setText("hi");
+      QAccessibleInterface* a = QAccessible::queryAccessibleInterface(input);
+      QAccessibleEditableTextInterface* editing = a->editableTextInterface();
+      QVERIFY(editing);
+      editing->insertText(2, " all");
+      QCOMPARE(input->text(), QString("hi all"));
+      rig.windows.SetReadOnly(w, kCtlChatInput, true);
+      QVERIFY(!a->state().editable && a->state().readOnly && !a->editableTextInterface());
+      editing->replaceText(0, 2, "bye");  // held from before: refused now
+      a->setText(QAccessible::Value, "bye");
+      QCOMPARE(input->text(), QString("hi all"));
+      rig.windows.SetReadOnly(w, kCtlChatInput, false);
+      QVERIFY(a->state().editable && a->editableTextInterface());
+    });
+  }
+
   // Enter presses the push button that has the focus, in every dialog; with the focus on any
   // other control it presses the template's default button again (or none).
   void enterPressesTheFocusedButton() {
