@@ -263,6 +263,39 @@ TEST(DeviceRings, ACardThatStalledShedsThePlaybackBacklogAtOnce) {
   }
 }
 
+// Playback is due the margin before the next callback of a 20 ms card. A late callback moves the
+// expected phase a sixteenth of the way, an early one all of it. A callback that finds too little
+// while the thread writes widens the margin once (up to the period); a clean while narrows it.
+TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
+  using us = std::chrono::microseconds;
+  DeviceRings rings;
+  std::vector<std::int16_t> in(960), out(960), frame(kFrameSamples);
+  auto t = std::chrono::steady_clock::now();
+  const auto due = rings.PlaybackDue();
+  EXPECT_LE(due, std::chrono::steady_clock::now());  // no callback yet
+  auto callback = [&](us after, int write_frames) {
+    t += after;
+    for (int i = 0; i < write_frames; ++i) rings.WritePlayback(frame.data());
+    rings.Exchange(in.data(), out.data(), 960, false, t);
+    while (rings.ReadCapture(frame.data(), nullptr, us(0)) > 0) {
+    }
+  };
+  auto margin = [&] { return std::chrono::duration_cast<us>(t + us(20000) - rings.PlaybackDue()); };
+  callback(us(0), 0);
+  EXPECT_EQ(margin(), us(4000));
+  callback(us(23200), 2);  // 3.2 ms late: expected 0.2 ms later than before
+  EXPECT_EQ(margin(), us(4000 + 3200 - 200));
+  callback(us(16000), 2);  // early: the phase is this callback's
+  EXPECT_EQ(margin(), us(4000));
+  callback(us(20000), 1);  // short: 2 ms more
+  callback(us(20000), 0);  // short again, but nothing written since: no more
+  EXPECT_EQ(margin(), us(6000));
+  for (int k = 0; k < 8; ++k) callback(us(20000), 1);  // short each time: up to the period
+  EXPECT_EQ(margin(), us(20000));
+  for (int k = 0; k < 270; ++k) callback(us(20000), 2);  // 5.4 s clean: 1 ms less
+  EXPECT_EQ(margin(), us(19000));
+}
+
 // A player without a headset: the far talker's speech comes back into the microphone 60 ms later
 // at half its level. Returns what the sending chain (automatic record volume on) hands the
 // encoder over each second, against what came in, in dB.

@@ -28,9 +28,13 @@ class AudioDevice {
   // one by one with `*late` set: too old to send or play, they only keep an echo canceller's
   // view of the microphone and the speakers whole.
   virtual int ReadCapture(std::int16_t* frame, std::int16_t* played,
-                          std::chrono::milliseconds timeout, bool* late) = 0;
+                          std::chrono::microseconds timeout, bool* late) = 0;
   // Queues one frame for playback.
   virtual void WritePlayback(const std::int16_t* frame) = 0;
+  // When to queue what the card's next callback plays: just before it is due, less a margin
+  // the device keeps. What is written sooner waits in the device; what is written later is
+  // not there in time.
+  virtual std::chrono::steady_clock::time_point PlaybackDue() = 0;
 };
 
 // Opens devices by name ("" = the default). The only virtual class of the audio side besides

@@ -4,12 +4,30 @@
 
 namespace talmeris::voice {
 
-void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count,
-                           bool xrun) {
+namespace {
+
+std::chrono::microseconds Duration(std::size_t samples) {
+  return std::chrono::microseconds(static_cast<std::int64_t>(samples) * 1000000 / kSampleRate);
+}
+
+}  // namespace
+
+void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count, bool xrun,
+                           std::chrono::steady_clock::time_point at) {
   {
     std::lock_guard lock(mutex_);
     largest_period_ = std::max(largest_period_, count);
-    const auto now = std::chrono::steady_clock::now();
+    const auto now =
+        at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
+    // The callbacks' phase: a callback earlier than expected sets it; a later one (the card's
+    // clock slower, or this thread let run late) moves it a sixteenth of the way.
+    const auto expected = expected_ + Duration(last_count_);
+    if (!any_exchange_ || xrun || now < expected || now - expected > 2 * Duration(count)) {
+      expected_ = now;
+    } else {
+      expected_ = expected + (now - expected) / 16;
+    }
+    last_count_ = count;
     if (xrun) {
       if (const std::size_t keep = count + kFrameSamples; playback_.size > keep) {
         playback_.Drop(playback_.size - keep);  // the oldest: the delay the stall added
@@ -23,10 +41,21 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
         if (missed > 2 * count) capture_lost_ += std::min(missed - count, kCapacity);
       }
     }
+    if (xrun || !any_exchange_) written_ = false;  // the card stalled, not the voice thread
     last_exchange_ = now;
     any_exchange_ = true;
     const std::size_t got = playback_.Pop(out, count);
     std::fill(out + got, out + count, std::int16_t{0});
+    // Ran short though the voice thread is writing: it handed over too late, so it gets more
+    // time. Once until it writes again: a stalled thread counts once.
+    if (got < count && written_) {
+      margin_ = std::min<std::chrono::microseconds>(margin_ + kMarginStep, Duration(count));
+      written_ = false;
+      clean_since_ = now;
+    } else if (now - clean_since_ > kCleanWhile) {
+      margin_ = std::max(margin_ - kMarginStep / 2, kBaseMargin);
+      clean_since_ = now;
+    }
     if (in) {
       capture_lost_ += capture_.Push(in, count);
       played_.Push(out, count);  // overflows just as the capture does
@@ -36,7 +65,7 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
 }
 
 int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
-                             std::chrono::milliseconds timeout, bool* late) {
+                             std::chrono::microseconds timeout, bool* late) {
   std::unique_lock lock(mutex_);
   if (!captured_.wait_for(lock, timeout, [&] { return capture_.size >= kFrameSamples; })) return 0;
   const std::size_t waiting = capture_.size / kFrameSamples;
@@ -58,8 +87,16 @@ int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
   return 1 + static_cast<int>(std::min<std::size_t>(skipped, 1000));
 }
 
+std::chrono::steady_clock::time_point DeviceRings::PlaybackDue() {
+  std::lock_guard lock(mutex_);
+  if (!any_exchange_) return std::chrono::steady_clock::now();
+  const auto period = Duration(last_count_);
+  return expected_ + period - std::min<std::chrono::microseconds>(margin_, period);
+}
+
 void DeviceRings::WritePlayback(const std::int16_t* frame) {
   std::lock_guard lock(mutex_);
+  written_ = true;
   const int depth = static_cast<int>(playback_.size / kFrameSamples);
   backlog_.Note(depth);
   if (depth == 0) {

@@ -10,6 +10,11 @@
 // The ring's standing part (its least depth just before a frame is written, over half a
 // second) is excess, shed as `Backlog` says: a large excess at once, a small one a frame at a
 // time (quiet frames first, loud ones one in ten).
+// Hand-over: the voice thread mixes what the next callback plays just before that callback is
+// due (`PlaybackDue`), not a whole period ahead, so on a card with a long period what arrived
+// meanwhile is heard a period sooner. The callbacks' phase is followed from their times; the
+// margin before each grows when a callback found too little to play, and shrinks again after a
+// clean while.
 #pragma once
 
 #include <array>
@@ -64,15 +69,24 @@ class DeviceRings {
   // ring lacks is played as silence. `xrun`: the card says it ran dry or overflowed since the
   // last callback (it stalled): what piled up to be played meanwhile is shed at once, down to
   // this period and one frame, so the listener is back to the talker's delay.
-  void Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count, bool xrun = false);
+  // `at`: when the callback came (tests); now when not given.
+  void Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count, bool xrun = false,
+                std::chrono::steady_clock::time_point at = {});
 
   // The voice thread. ReadCapture waits up to `timeout` for a frame: 0 when none came, else the
   // frames of time it covers (more than 1 when older frames were skipped or overwritten);
   // `played` gets what was played as it was captured. With `late`, the frames past the bound
   // are handed out first, each with `*late` set, instead of being skipped.
-  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout,
+  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::microseconds timeout,
                   bool* late = nullptr);
   void WritePlayback(const std::int16_t* frame);
+  // When to write what the next callback plays: its expected time less the margin. Now, before
+  // the first callback.
+  std::chrono::steady_clock::time_point PlaybackDue();
+
+  static constexpr std::chrono::microseconds kBaseMargin{4000};
+  static constexpr std::chrono::microseconds kMarginStep{2000};
+  static constexpr std::chrono::seconds kCleanWhile{5};  // then the margin shrinks a step
 
  private:
   static constexpr std::size_t kCapacity = 32 * kFrameSamples;  // 320 ms each way
@@ -86,6 +100,13 @@ class DeviceRings {
   std::chrono::steady_clock::time_point last_exchange_;  // the card's last callback
   bool any_exchange_ = false;
   Backlog backlog_;
+  // The hand-over: when the last callback was expected (its phase, followed slowly when late),
+  // how many samples it took, the margin, and since when no callback ran short.
+  std::chrono::steady_clock::time_point expected_;
+  std::size_t last_count_ = 0;
+  std::chrono::microseconds margin_ = kBaseMargin;
+  std::chrono::steady_clock::time_point clean_since_;
+  bool written_ = false;  // the voice thread wrote since the last stall
 };
 
 }  // namespace talmeris::voice

@@ -35,7 +35,7 @@ class MemoryDevice final : public AudioDevice {
     --audio_.open_count_;
   }
 
-  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout,
+  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::microseconds timeout,
                   bool* late) override {
     std::chrono::microseconds stall{0};
     {
@@ -46,6 +46,7 @@ class MemoryDevice final : public AudioDevice {
     return rings_.ReadCapture(frame, played, timeout, late);
   }
   void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
+  std::chrono::steady_clock::time_point PlaybackDue() override { return rings_.PlaybackDue(); }
 
  private:
   void Run() {

@@ -44,11 +44,12 @@ class PortAudioDevice final : public AudioDevice {
     return Pa_StartStream(stream_) == paNoError;
   }
 
-  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::milliseconds timeout,
+  int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::microseconds timeout,
                   bool* late) override {
     return rings_.ReadCapture(frame, played, timeout, late);
   }
   void WritePlayback(const std::int16_t* frame) override { rings_.WritePlayback(frame); }
+  std::chrono::steady_clock::time_point PlaybackDue() override { return rings_.PlaybackDue(); }
 
  private:
   static int Callback(const void* input, void* output, unsigned long frames,

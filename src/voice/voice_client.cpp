@@ -28,6 +28,7 @@ constexpr std::size_t kMaxTalkers = 32;       // remote talkers heard at once
 constexpr int kReceiveRing = 256;             // frames waiting for the voice thread
 constexpr std::int64_t kForgetFrames = 1000;  // a talker silent for 10 s frees its decoder
 constexpr auto kCaptureWait = std::chrono::milliseconds(100);
+constexpr std::int64_t kMaxUnplayed = 16;  // frames captured and not yet played, at most
 // Below this level (a quiet room, or no microphone) a frame that is not sent skips the
 // preprocessor.
 constexpr float kPreprocessFloorDb = -70.0f;
@@ -184,7 +185,7 @@ class OpusVoiceClient final : public VoiceClient {
     FlushDenormals();
     VoiceEncoder encoder(system_.options(), setup.echo_cancellation);
     VoiceDetector detector(setup.open_db, setup.close_db);
-    std::array<std::int16_t, kFrameSamples> frame{}, played{}, mix{}, voice{};
+    std::array<std::int16_t, kFrameSamples> frame{}, played{};
     std::array<std::int16_t, kCodecSamples> conditioned{};
     // The frames before the current one, kept and encoded only when voice activation opens on
     // them: an idle client encodes nothing. A frame too quiet to matter is preprocessed only
@@ -200,10 +201,12 @@ class OpusVoiceClient final : public VoiceClient {
     // A new engagement starts clean: its frame clock starts at 0, so talkers of an earlier one
     // (still "talking" by their old clock) would light RX and play silence.
     for (auto& t : talkers_) t = TalkerSlot{};
-    std::array<Received, kReceiveRing> arrived;
+    hearing_ = false;
     bool sending = false;
-    std::int64_t frame_number = 0;
+    std::int64_t frame_number = 0;  // the newest frame captured
+    std::int64_t played_up_to = 0;  // the newest frame whose playback was handed over
     std::uint16_t sequence = 0;
+    auto due = std::chrono::steady_clock::now();
     while (!stop_.load()) {
       if (session_lost_.load()) {
         {
@@ -213,34 +216,36 @@ class OpusVoiceClient final : public VoiceClient {
         Tell(VoiceMessage::SessionLost);
         return;
       }
+      // Playback of the frames captured so far is handed over just before the card's next
+      // callback, so that what arrives meanwhile is in it; until then the thread waits for more
+      // capture, which a card with a long period hands over several frames at a time.
+      auto timeout = std::chrono::duration_cast<std::chrono::microseconds>(kCaptureWait);
+      if (played_up_to < frame_number) {
+        const auto now = std::chrono::steady_clock::now();
+        timeout = due > now ? std::chrono::duration_cast<std::chrono::microseconds>(due - now)
+                            : std::chrono::microseconds(0);
+      }
       bool late = false;
-      const int elapsed = device->ReadCapture(frame.data(), played.data(), kCaptureWait, &late);
+      const int elapsed = device->ReadCapture(frame.data(), played.data(), timeout, &late);
+      // What arrived during a stall, or while the thread catches up on frames it was late
+      // for, did not come when it is first played: it does not count towards the network's
+      // jitter.
+      const bool stalled = elapsed > 1 || late;
+      if (played_up_to < frame_number &&
+          (elapsed == 0 || stalled || frame_number - played_up_to >= kMaxUnplayed ||
+           std::chrono::steady_clock::now() >= due)) {
+        Play(*device, played_up_to, frame_number, !stalled);
+        played_up_to = frame_number;
+      }
       if (elapsed == 0) continue;
-      // What arrived goes to its talker's buffer. Frames the thread was too late for are time
-      // that passed: the clock and the talkers move on by them, so a stall leaves no delay
-      // behind.
-      int count;
-      {
-        std::lock_guard lock(rx_mutex_);
-        count = rx_count_;
-        for (int i = 0; i < count; ++i) arrived[i] = rx_[(rx_head_ + i) % kReceiveRing];
-        rx_head_ = (rx_head_ + count) % kReceiveRing;
-        rx_count_ = 0;
-      }
-      // They can be played from the next frame on, which is the frame they count as arriving at.
-      // After a stall, or while the thread catches up on frames it was late for, that frame is
-      // not when they came: they do not count towards the network's jitter.
-      const bool on_time = elapsed == 1 && !late;
-      for (int i = 0; i < count; ++i) {
-        if (TalkerSlot* t = FindTalker(arrived[i].talker))
-          t->talker->Put(arrived[i].sequence, arrived[i].opus, arrived[i].size, frame_number + 1,
-                         on_time);
-      }
+      // Frames the thread was too late for are time that passed: the clock and the talkers move
+      // on by them, so a stall leaves no delay behind.
+      if (stalled) TakeArrivals(frame_number + 1, false);
       if (elapsed > 1) encoder.Lost(elapsed - 1);
       for (int skipped = 1; skipped < elapsed; ++skipped) {
         ++frame_number;
         for (auto& t : talkers_)
-          if (t.talker) t.talker->Next(voice.data(), frame_number);
+          if (t.talker) t.talker->Next(voice_.data(), frame_number);
       }
       frame_number += 1;
       sequence = static_cast<std::uint16_t>(sequence + elapsed);
@@ -259,9 +264,12 @@ class OpusVoiceClient final : public VoiceClient {
         // by it, and the echo canceller still sees it, so that what it learned holds.
         if (targets > 0) encoder.Condition(frame.data(), played.data(), conditioned.data());
         for (auto& t : talkers_)
-          if (t.talker) t.talker->Next(voice.data(), frame_number);
+          if (t.talker) t.talker->Next(voice_.data(), frame_number);
+        played_up_to = frame_number;
         continue;
       }
+      if (elapsed > 1) played_up_to = frame_number - 1;
+      due = device->PlaybackDue();
       bool open = false;
       float level = -96.0f;
       if (targets > 0) {
@@ -297,14 +305,49 @@ class OpusVoiceClient final : public VoiceClient {
           SendFrame(sequence, opus, size);
       }
       sending = want;
+      // With nobody to hear, there is nothing to wait for: the frame's silence goes at once,
+      // and the thread wakes once a frame, not twice.
+      if (!hearing_) {
+        Play(*device, played_up_to, frame_number, true);
+        played_up_to = frame_number;
+      }
+    }
+  }
 
-      // Playing: each talker gives 10 ms; the mix is played.
-      const bool muted = flags & DVCLIENTCONFIG_PLAYBACKMUTE;
-      mix.fill(0);
+  // What arrived goes to its talker's buffer, as arriving at `frame`: the first frame it can
+  // be played in.
+  void TakeArrivals(std::int64_t frame, bool on_time) {
+    int count;
+    {
+      std::lock_guard lock(rx_mutex_);
+      count = rx_count_;
+      for (int i = 0; i < count; ++i) arrived_[i] = rx_[(rx_head_ + i) % kReceiveRing];
+      rx_head_ = (rx_head_ + count) % kReceiveRing;
+      rx_count_ = 0;
+    }
+    for (int i = 0; i < count; ++i) {
+      if (TalkerSlot* t = FindTalker(arrived_[i].talker))
+        t->talker->Put(arrived_[i].sequence, arrived_[i].opus, arrived_[i].size, frame, on_time);
+    }
+  }
+
+  // Playing frames `after` + 1 to `last`: each talker gives 10 ms of each; the mix is played.
+  void Play(AudioDevice& device, std::int64_t after, std::int64_t last, bool on_time) {
+    TakeArrivals(after + 1, on_time);
+    std::uint32_t flags;
+    {
+      std::lock_guard lock(mutex_);
+      flags = config_.flags;
+    }
+    const bool muted = flags & DVCLIENTCONFIG_PLAYBACKMUTE;
+    hearing_ = false;
+    for (std::int64_t frame_number = after + 1; frame_number <= last; ++frame_number) {
+      mix_.fill(0);
       for (auto& t : talkers_) {
         if (!t.talker) continue;
-        if (t.talker->Next(voice.data(), frame_number)) MixInto(mix.data(), voice.data());
+        if (t.talker->Next(voice_.data(), frame_number)) MixInto(mix_.data(), voice_.data());
         const bool talking = t.talker->Talking(frame_number);
+        hearing_ |= talking;
         if (talking && !t.announced) {
           t.announced = true;
           if (!muted) Tell(VoiceMessage::PlayerVoiceStart, t.id);
@@ -314,8 +357,8 @@ class OpusVoiceClient final : public VoiceClient {
         }
         if (!talking && frame_number - t.talker->last_arrival() > kForgetFrames) t.talker.reset();
       }
-      if (muted) mix.fill(0);
-      device->WritePlayback(mix.data());
+      if (muted) mix_.fill(0);
+      device.WritePlayback(mix_.data());
     }
   }
 
@@ -337,7 +380,11 @@ class OpusVoiceClient final : public VoiceClient {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> session_lost_{false};
-  std::array<TalkerSlot, kMaxTalkers> talkers_;  // the voice thread only
+  // The voice thread only: its talkers, and what it takes in and plays.
+  std::array<TalkerSlot, kMaxTalkers> talkers_;
+  std::array<Received, kReceiveRing> arrived_;
+  std::array<std::int16_t, kFrameSamples> mix_{}, voice_{};
+  bool hearing_ = false;  // a talker was heard in the last frame played
 };
 
 }  // namespace
