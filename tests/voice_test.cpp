@@ -265,7 +265,8 @@ TEST(DeviceRings, ACardThatStalledShedsThePlaybackBacklogAtOnce) {
 
 // Playback is due the margin before the next callback of a 20 ms card. A late callback moves the
 // expected phase a sixteenth of the way, an early one all of it. A callback that finds too little
-// while the thread writes widens the margin once (up to the period); a clean while narrows it.
+// while the thread writes widens the margin once (up to the period), and so does a frame written
+// late; a clean while narrows it.
 TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
   using us = std::chrono::microseconds;
   DeviceRings rings;
@@ -294,6 +295,13 @@ TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
   EXPECT_EQ(margin(), us(20000));
   for (int k = 0; k < 270; ++k) callback(us(20000), 2);  // 5.4 s clean: 1 ms less
   EXPECT_EQ(margin(), us(19000));
+  // A frame written 3 ms after it was due widens the margin to cover that and the base.
+  DeviceRings narrow;
+  narrow.Exchange(in.data(), out.data(), 960, false, t);
+  narrow.WritePlayback(frame.data(), t + us(16000 - 1));  // in time
+  EXPECT_EQ(t + us(16000), narrow.PlaybackDue());
+  narrow.WritePlayback(frame.data(), t + us(16000 + 3000));
+  EXPECT_EQ(t + us(20000 - 7000), narrow.PlaybackDue());
 }
 
 // A player without a headset: the far talker's speech comes back into the microphone 60 ms later

@@ -94,9 +94,23 @@ std::chrono::steady_clock::time_point DeviceRings::PlaybackDue() {
   return expected_ + period - std::min<std::chrono::microseconds>(margin_, period);
 }
 
-void DeviceRings::WritePlayback(const std::int16_t* frame) {
+void DeviceRings::WritePlayback(const std::int16_t* frame,
+                                std::chrono::steady_clock::time_point at) {
+  const auto now =
+      at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
   std::lock_guard lock(mutex_);
   written_ = true;
+  // A frame written after it was due still made it, narrowly: the margin grows to cover such a
+  // wake-up with the base to spare. Later than a period is a stall, which the callback sees.
+  if (any_exchange_) {
+    const auto period = Duration(last_count_);
+    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(
+        now - (expected_ + period - std::min<std::chrono::microseconds>(margin_, period)));
+    if (late.count() > 0 && late < period) {
+      margin_ = std::min<std::chrono::microseconds>(std::max(margin_, kBaseMargin + late), period);
+      clean_since_ = now;
+    }
+  }
   const int depth = static_cast<int>(playback_.size / kFrameSamples);
   backlog_.Note(depth);
   if (depth == 0) {

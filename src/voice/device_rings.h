@@ -12,9 +12,10 @@
 // time (quiet frames first, loud ones one in ten).
 // Hand-over: the voice thread mixes what the next callback plays just before that callback is
 // due (`PlaybackDue`), not a whole period ahead, so on a card with a long period what arrived
-// meanwhile is heard a period sooner. The callbacks' phase is followed from their times; the
-// margin before each grows when a callback found too little to play, and shrinks again after a
-// clean while.
+// meanwhile is heard a period sooner. The callbacks' phase is followed from their times. The
+// margin before each widens when a callback found too little to play, or when a frame came
+// later than due (to that lateness and the base again, so the next such wake-up is covered),
+// and narrows again after a clean while.
 #pragma once
 
 #include <array>
@@ -79,7 +80,8 @@ class DeviceRings {
   // are handed out first, each with `*late` set, instead of being skipped.
   int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::microseconds timeout,
                   bool* late = nullptr);
-  void WritePlayback(const std::int16_t* frame);
+  // `at`: when it was written (tests); now when not given.
+  void WritePlayback(const std::int16_t* frame, std::chrono::steady_clock::time_point at = {});
   // When to write what the next callback plays: its expected time less the margin. Now, before
   // the first callback.
   std::chrono::steady_clock::time_point PlaybackDue();
