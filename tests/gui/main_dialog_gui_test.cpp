@@ -331,6 +331,12 @@ class MainDialogGuiTest : public QObject {
     std::thread worker;
     QString box;
     bool guard_fired = false;
+    QTimer guard;  // ends with the test: it must not fire into a later one
+    guard.setSingleShot(true);
+    connect(&guard, &QTimer::timeout, [&] {  // without the fix the dialog would stay open
+      guard_fired = true;
+      if (QWidget* w = QApplication::activeModalWidget()) w->close();
+    });
     QTimer::singleShot(0, [&] {
       const WindowId main = rig.windows.LastOpened();
       rig.ctx.main_window = main;
@@ -341,10 +347,7 @@ class MainDialogGuiTest : public QObject {
           OnServerMessage(&rig.ctx, lost);
         });
       });
-      QTimer::singleShot(5000, [&] {  // without the fix the dialog would stay open
-        guard_fired = true;
-        if (QWidget* w = QApplication::activeModalWidget()) w->close();
-      });
+      guard.start(5000);
       RunConnectionStage(rig.ctx, main);  // the new-account dialog, then the login dialog
     });
     QCOMPARE(rig.windows.RunModalDialog(kNoWindow, kMainDialog), static_cast<int>(kEndFatal));
