@@ -24,14 +24,20 @@ namespace talmeris::voice {
 namespace {
 
 constexpr int kPreRollFrames = 5;  // the frame that opened voice activation and the 4 before it
+// Frames kept, in a ring by sequence number: a power of two, so that the ring stays in step
+// through the sequence numbers' wrap, and more than the pre-roll, so that a frame leaves it
+// only once it can no longer be sent.
+constexpr int kKeptFrames = 8;
 constexpr std::size_t kMaxTalkers = 32;       // remote talkers heard at once
 constexpr int kReceiveRing = 256;             // frames waiting for the voice thread
 constexpr std::int64_t kForgetFrames = 1000;  // a talker silent for 10 s frees its decoder
 constexpr auto kCaptureWait = std::chrono::milliseconds(100);
 constexpr std::int64_t kMaxUnplayed = 16;  // frames captured and not yet played, at most
-// Below this level (a quiet room, or no microphone) a frame that is not sent skips the
-// preprocessor.
+// A frame that is not sent is preprocessed only for the noise suppression to learn the room,
+// and only one in kLearnEvery of those above this level (a quiet room, or no microphone, has
+// nothing to learn). Speech restarts the full rate: every frame sent is preprocessed.
 constexpr float kPreprocessFloorDb = -70.0f;
+constexpr int kLearnEvery = 4;
 
 void MixInto(std::int16_t* mix, const std::int16_t* voice) {
   for (int i = 0; i < kFrameSamples; ++i) {
@@ -188,15 +194,18 @@ class OpusVoiceClient final : public VoiceClient {
     std::array<std::int16_t, kFrameSamples> frame{}, played{};
     std::array<std::int16_t, kCodecSamples> conditioned{};
     // The frames before the current one, kept and encoded only when voice activation opens on
-    // them: an idle client encodes nothing. A frame too quiet to matter is preprocessed only
-    // if it is sent, so an idle client in a quiet room does next to nothing.
+    // them: an idle client encodes nothing. The preprocessor must see frames in the order they
+    // were captured, so the frames it learns the room from are those leaving the pre-roll unsent,
+    // older than any it may still be given.
     struct PreRoll {
       std::uint16_t sequence = 0;
       bool kept = false;  // false: no samples kept at that time (no targets)
       bool preprocessed = false;
+      bool loud = false;  // above kPreprocessFloorDb
       std::array<std::int16_t, kCodecSamples> samples{};
     };
-    std::array<PreRoll, kPreRollFrames> preroll{};
+    int leaving_loud = 0;  // frames that left the pre-roll unsent and loud enough to learn from
+    std::array<PreRoll, kKeptFrames> preroll{};
     std::uint8_t opus[kMaxOpusBytes];
     // A new engagement starts clean: its frame clock starts at 0, so talkers of an earlier one
     // (still "talking" by their old clock) would light RX and play silence.
@@ -257,7 +266,9 @@ class OpusVoiceClient final : public VoiceClient {
       }
 
       // Sending: this frame, and when voice activation just opened, the ones before it.
-      PreRoll& now = preroll[sequence % kPreRollFrames];
+      PreRoll& now = preroll[sequence % kKeptFrames];
+      if (now.kept && !now.preprocessed && now.loud && ++leaving_loud % kLearnEvery == 0)
+        encoder.Preprocess(now.samples.data());  // only learns: it is never sent
       now.kept = false;
       if (late) {
         // Too old to send or to play after (the device holds newer ones): the talkers move on
@@ -281,19 +292,17 @@ class OpusVoiceClient final : public VoiceClient {
         now.samples = conditioned;
         now.kept = true;
         now.preprocessed = false;
+        now.loud = level > kPreprocessFloorDb;
       }
       const bool want = targets > 0 && (!(flags & DVCLIENTCONFIG_AUTOVOICEACTIVATED) || open);
-      if (now.kept && (want || level > kPreprocessFloorDb)) {
-        encoder.Preprocess(now.samples.data());
-        now.preprocessed = true;
-      }
       if (want && !sending) {
         Tell(VoiceMessage::RecordStart);
         encoder.Restart();
         for (int back = kPreRollFrames - 1; back >= 1; --back) {
-          PreRoll& p = preroll[static_cast<std::uint16_t>(sequence - back) % kPreRollFrames];
+          PreRoll& p = preroll[static_cast<std::uint16_t>(sequence - back) % kKeptFrames];
           if (!p.kept || p.sequence != static_cast<std::uint16_t>(sequence - back)) continue;
           if (!p.preprocessed) encoder.Preprocess(p.samples.data());
+          p.preprocessed = true;
           if (const std::uint32_t size = encoder.Encode(p.samples.data(), opus))
             SendFrame(p.sequence, opus, size);
         }
@@ -301,6 +310,8 @@ class OpusVoiceClient final : public VoiceClient {
         Tell(VoiceMessage::RecordStop);
       }
       if (want && now.kept) {
+        encoder.Preprocess(now.samples.data());
+        now.preprocessed = true;
         if (const std::uint32_t size = encoder.Encode(now.samples.data(), opus))
           SendFrame(sequence, opus, size);
       }
