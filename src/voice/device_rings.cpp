@@ -100,15 +100,13 @@ void DeviceRings::WritePlayback(const std::int16_t* frame,
       at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
   std::lock_guard lock(mutex_);
   written_ = true;
-  // A frame written after it was due, though the capture it answers came in time, still made
-  // it, narrowly: the thread woke late, and the margin grows to cover such a wake-up with the
-  // base to spare. (After a callback that itself came late the thread could not have written
-  // sooner. Later than a period is a stall, which the callback sees.)
+  // A frame written after it was due still made it, narrowly: the margin grows to cover such a
+  // wake-up with the base to spare. Later than a period is a stall, which the callback sees.
   if (any_exchange_) {
     const auto period = Duration(last_count_);
-    const auto due = expected_ + period - std::min<std::chrono::microseconds>(margin_, period);
-    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - due);
-    if (late.count() > 0 && late < period && last_exchange_ <= due) {
+    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(
+        now - (expected_ + period - std::min<std::chrono::microseconds>(margin_, period)));
+    if (late.count() > 0 && late < period) {
       margin_ = std::min<std::chrono::microseconds>(std::max(margin_, kBaseMargin + late), period);
       clean_since_ = now;
     }
