@@ -101,7 +101,9 @@ void DeviceRings::WritePlayback(const std::int16_t* frame,
   std::lock_guard lock(mutex_);
   written_ = true;
   // A frame written after it was due still made it, narrowly: the margin grows to cover such a
-  // wake-up with the base to spare. Later than a period is a stall, which the callback sees.
+  // wake-up with the base to spare, whether the thread woke late or the callback before it came
+  // late (a card's thread that then catches up needs the room as much). Later than a period is
+  // a stall, which the callback sees.
   if (any_exchange_) {
     const auto period = Duration(last_count_);
     const auto late = std::chrono::duration_cast<std::chrono::microseconds>(
