@@ -87,11 +87,14 @@ int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
   return 1 + static_cast<int>(std::min<std::size_t>(skipped, 1000));
 }
 
-std::chrono::steady_clock::time_point DeviceRings::PlaybackDue() {
-  std::lock_guard lock(mutex_);
-  if (!any_exchange_) return std::chrono::steady_clock::now();
+std::chrono::steady_clock::time_point DeviceRings::Due() const {
   const auto period = Duration(last_count_);
   return expected_ + period - std::min<std::chrono::microseconds>(margin_, period);
+}
+
+std::chrono::steady_clock::time_point DeviceRings::PlaybackDue() {
+  std::lock_guard lock(mutex_);
+  return any_exchange_ ? Due() : std::chrono::steady_clock::now();
 }
 
 void DeviceRings::WritePlayback(const std::int16_t* frame,
@@ -106,8 +109,7 @@ void DeviceRings::WritePlayback(const std::int16_t* frame,
   // a stall, which the callback sees.
   if (any_exchange_) {
     const auto period = Duration(last_count_);
-    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(
-        now - (expected_ + period - std::min<std::chrono::microseconds>(margin_, period)));
+    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - Due());
     if (late.count() > 0 && late < period) {
       margin_ = std::min<std::chrono::microseconds>(std::max(margin_, kBaseMargin + late), period);
       clean_since_ = now;

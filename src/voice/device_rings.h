@@ -91,6 +91,7 @@ class DeviceRings {
   static constexpr std::chrono::seconds kCleanWhile{5};  // then the margin shrinks a step
 
  private:
+  std::chrono::steady_clock::time_point Due() const;            // PlaybackDue's, under the lock
   static constexpr std::size_t kCapacity = 32 * kFrameSamples;  // 320 ms each way
   std::mutex mutex_;
   std::condition_variable captured_;
