@@ -263,10 +263,46 @@ TEST(DeviceRings, ACardThatStalledShedsThePlaybackBacklogAtOnce) {
   }
 }
 
+// The thread came too late for a callback: the silence played in the frame's place stands for
+// it, so the frame is dropped when it comes and the ones after it play in their own time. A
+// thread that skips the frames it missed (a stall) has moved on by them itself.
+TEST(DeviceRings, AFrameTooLateForItsCallbackIsDroppedNotPlayedLate) {
+  DeviceRings rings;
+  std::vector<std::int16_t> in(kFrameSamples), out(kFrameSamples), frame(kFrameSamples);
+  auto write = [&](std::int16_t v) {
+    std::fill(frame.begin(), frame.end(), v);
+    rings.WritePlayback(frame.data());
+  };
+  auto play = [&] {
+    rings.Exchange(in.data(), out.data(), kFrameSamples);
+    return out[kFrameSamples - 1];
+  };
+  play();
+  write(1);
+  EXPECT_EQ(play(), 1);
+  EXPECT_EQ(play(), 0);  // frame 2 did not come in time
+  write(2);
+  write(3);
+  EXPECT_EQ(play(), 3);
+  EXPECT_EQ(play(), 0);  // 4 is late too
+  EXPECT_EQ(rings.ReadCapture(frame.data(), nullptr, std::chrono::microseconds(0)), 3);  // skips 2
+  write(4);
+  EXPECT_EQ(play(), 4);
+  // Behind for good, each frame coming just after its callback: after one is dropped, the delay
+  // grows by a frame rather than every frame going.
+  EXPECT_EQ(play(), 0);
+  write(5);
+  EXPECT_EQ(play(), 0);
+  write(6);
+  EXPECT_EQ(play(), 6);
+  write(7);
+  EXPECT_EQ(play(), 7);
+}
+
 // Playback is due the margin before the next callback of a 20 ms card. A late callback moves the
 // expected phase a sixteenth of the way, an early one all of it. A callback that finds too little
 // while the thread writes widens the margin once (up to the period), and so does a frame written
-// late; a clean while narrows it.
+// so late that less than half the base was left; each clean while takes half the widening off.
 TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
   using us = std::chrono::microseconds;
   DeviceRings rings;
@@ -293,15 +329,26 @@ TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
   EXPECT_EQ(margin(), us(6000));
   for (int k = 0; k < 8; ++k) callback(us(20000), 1);  // short each time: up to the period
   EXPECT_EQ(margin(), us(20000));
-  for (int k = 0; k < 270; ++k) callback(us(20000), 2);  // 5.4 s clean: 1 ms less
-  EXPECT_EQ(margin(), us(19000));
-  // A frame written 3 ms after it was due widens the margin to cover that and the base.
+  for (int k = 0; k < 110; ++k) callback(us(20000), 2);  // 2.2 s clean: half the widening off
+  EXPECT_EQ(margin(), us(12000));
+  for (int k = 0; k < 500; ++k) callback(us(20000), 2);  // 8, 6, 5, 4.5, then the base
+  EXPECT_EQ(margin(), us(4000));
+  // A thread that woke from its wait 3 ms after the write was due widens the margin to cover
+  // that and the base; 1.9 ms late leaves more than half the base, as every wait may.
   DeviceRings narrow;
   narrow.Exchange(in.data(), out.data(), 960, false, t);
-  narrow.WritePlayback(frame.data(), t + us(16000 - 1));  // in time
+  narrow.ReadCapture(frame.data(), nullptr, us(0), nullptr, t + us(100));
+  narrow.WritePlayback(frame.data(), t + us(16000 + 1900));
   EXPECT_EQ(t + us(16000), narrow.PlaybackDue());
   narrow.WritePlayback(frame.data(), t + us(16000 + 3000));
   EXPECT_EQ(t + us(20000 - 7000), narrow.PlaybackDue());
+  // Not a write that waited on a capture read after it was due (a late callback): it could not
+  // have come sooner, and a wider margin would only delay every other hand-over.
+  DeviceRings jittery;
+  jittery.Exchange(in.data(), out.data(), 960, false, t);
+  jittery.ReadCapture(frame.data(), nullptr, us(0), nullptr, t + us(17000));
+  jittery.WritePlayback(frame.data(), t + us(19000));
+  EXPECT_EQ(t + us(16000), jittery.PlaybackDue());
 }
 
 // A player without a headset: the far talker's speech comes back into the microphone 60 ms later

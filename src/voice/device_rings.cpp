@@ -41,11 +41,20 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
         if (missed > 2 * count) capture_lost_ += std::min(missed - count, kCapacity);
       }
     }
-    if (xrun || !any_exchange_) written_ = false;  // the card stalled, not the voice thread
+    if (xrun || !any_exchange_) {  // the card stalled, not the voice thread
+      written_ = writing_ = false;
+      owed_ = 0;
+    }
     last_exchange_ = now;
     any_exchange_ = true;
     const std::size_t got = playback_.Pop(out, count);
     std::fill(out + got, out + count, std::int16_t{0});
+    // What was lacking played as silence in its time: that much of what the thread writes next
+    // is dropped, so what follows plays at the delay it had, not later by the gap. Unless the
+    // thread already dropped a write for this and still came short: it is behind for good, and
+    // the delay grows by the gap instead (owing on would silence it).
+    if (got < count && writing_) owed_ = paid_ ? 0 : std::min(owed_ + (count - got), kCapacity);
+    paid_ = false;
     // Ran short though the voice thread is writing: it handed over too late, so it gets more
     // time. Once until it writes again: a stalled thread counts once.
     if (got < count && written_) {
@@ -53,7 +62,10 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
       written_ = false;
       clean_since_ = now;
     } else if (now - clean_since_ > kCleanWhile) {
-      margin_ = std::max(margin_ - kMarginStep / 2, kBaseMargin);
+      // Half the widening goes after each clean while, so a margin widened by one hiccup is
+      // back near the base within seconds rather than minutes.
+      margin_ =
+          std::max(margin_ - std::max((margin_ - kBaseMargin) / 2, kMarginStep / 4), kBaseMargin);
       clean_since_ = now;
     }
     if (in) {
@@ -65,9 +77,12 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
 }
 
 int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
-                             std::chrono::microseconds timeout, bool* late) {
+                             std::chrono::microseconds timeout, bool* late,
+                             std::chrono::steady_clock::time_point at) {
   std::unique_lock lock(mutex_);
   if (!captured_.wait_for(lock, timeout, [&] { return capture_.size >= kFrameSamples; })) return 0;
+  last_read_ =
+      at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
   const std::size_t waiting = capture_.size / kFrameSamples;
   const std::size_t keep = std::max<std::size_t>(
       kCaptureBacklogFrames, 2 * ((largest_period_ + kFrameSamples - 1) / kFrameSamples));
@@ -80,6 +95,8 @@ int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
   }
   // What the full ring overwrote is time that passed as well.
   skipped += capture_lost_ / kFrameSamples;
+  // The thread moves on by the frames it skips: no silence played meanwhile is owed.
+  if (skipped > 0 || (late && *late)) owed_ = 0;
   capture_lost_ %= kFrameSamples;
   capture_.Pop(frame, kFrameSamples);
   std::int16_t discard[kFrameSamples];
@@ -102,18 +119,28 @@ void DeviceRings::WritePlayback(const std::int16_t* frame,
   const auto now =
       at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
   std::lock_guard lock(mutex_);
-  written_ = true;
-  // A frame written after it was due still made it, narrowly: the margin grows to cover such a
-  // wake-up with the base to spare, whether the thread woke late or the callback before it came
-  // late (a card's thread that then catches up needs the room as much). Later than a period is
-  // a stall, which the callback sees.
-  if (any_exchange_) {
+  written_ = writing_ = true;
+  // A frame written so long after it was due that less than half the base was left before the
+  // callback still made it, narrowly: the thread woke late from its wait, and the margin grows
+  // to cover such a wake-up with the base to spare. Only a wait counts: when the capture this
+  // write answers was read after the write was due (the card's callback came late, or the
+  // thread woke late to it), the write could not have come sooner, and a wider margin would
+  // only delay every other hand-over. A wake-up a little late, as every timed wait is, is what
+  // the base is for. Later than a period is a stall, which the callback sees.
+  if (any_exchange_ && last_read_ <= Due()) {
     const auto period = Duration(last_count_);
     const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - Due());
-    if (late.count() > 0 && late < period) {
+    if (late > margin_ - kBaseMargin / 2 && late < period) {
       margin_ = std::min<std::chrono::microseconds>(std::max(margin_, kBaseMargin + late), period);
       clean_since_ = now;
     }
+  }
+  if (owed_ > 0) {
+    const std::size_t skip = std::min<std::size_t>(owed_, kFrameSamples);
+    owed_ -= skip;
+    paid_ = true;
+    playback_.Push(frame + skip, kFrameSamples - skip);
+    return;
   }
   const int depth = static_cast<int>(playback_.size / kFrameSamples);
   backlog_.Note(depth);

@@ -9,13 +9,16 @@
 // Playback: the ring adds to the card's own output latency, which nothing here can shorten.
 // The ring's standing part (its least depth just before a frame is written, over half a
 // second) is excess, shed as `Backlog` says: a large excess at once, a small one a frame at a
-// time (quiet frames first, loud ones one in ten).
+// time (quiet frames first, loud ones one in ten). When a callback found too little because
+// the thread was late, the silence it played stands for what was missing: that much of the
+// thread's next writes is dropped, so the delay stays as it was rather than growing by the gap
+// inside a word (unless the thread is behind for good, when the delay grows instead).
 // Hand-over: the voice thread mixes what the next callback plays just before that callback is
 // due (`PlaybackDue`), not a whole period ahead, so on a card with a long period what arrived
 // meanwhile is heard a period sooner. The callbacks' phase is followed from their times. The
-// margin before each widens when a callback found too little to play, or when a frame came
-// later than due (to that lateness and the base again, so the next such wake-up is covered),
-// and narrows again after a clean while.
+// margin before each widens when a callback found too little to play, or when the thread woke
+// from its wait so late that less than half the base was left (to that lateness and the base
+// again, so the next such wake-up is covered), and narrows again after a clean while.
 #pragma once
 
 #include <array>
@@ -78,8 +81,9 @@ class DeviceRings {
   // frames of time it covers (more than 1 when older frames were skipped or overwritten);
   // `played` gets what was played as it was captured. With `late`, the frames past the bound
   // are handed out first, each with `*late` set, instead of being skipped.
+  // `at`: when it read (tests); now when not given.
   int ReadCapture(std::int16_t* frame, std::int16_t* played, std::chrono::microseconds timeout,
-                  bool* late = nullptr);
+                  bool* late = nullptr, std::chrono::steady_clock::time_point at = {});
   // `at`: when it was written (tests); now when not given.
   void WritePlayback(const std::int16_t* frame, std::chrono::steady_clock::time_point at = {});
   // When to write what the next callback plays: its expected time less the margin. Now, before
@@ -88,7 +92,7 @@ class DeviceRings {
 
   static constexpr std::chrono::microseconds kBaseMargin{4000};
   static constexpr std::chrono::microseconds kMarginStep{2000};
-  static constexpr std::chrono::seconds kCleanWhile{5};  // then the margin shrinks a step
+  static constexpr std::chrono::seconds kCleanWhile{2};  // then the margin narrows
 
  private:
   std::chrono::steady_clock::time_point Due() const;            // PlaybackDue's, under the lock
@@ -109,7 +113,11 @@ class DeviceRings {
   std::size_t last_count_ = 0;
   std::chrono::microseconds margin_ = kBaseMargin;
   std::chrono::steady_clock::time_point clean_since_;
-  bool written_ = false;  // the voice thread wrote since the last stall
+  std::chrono::steady_clock::time_point last_read_;  // when the thread last took a frame
+  bool written_ = false;                             // the voice thread wrote since the last stall
+  bool writing_ = false;  // the voice thread wrote since the card started or stalled
+  std::size_t owed_ = 0;  // samples a late thread's next writes drop (played as silence)
+  bool paid_ = false;     // a write was dropped for them since the last callback
 };
 
 }  // namespace talmeris::voice
