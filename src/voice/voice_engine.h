@@ -20,8 +20,8 @@ struct VoiceOptions {
   int opus_bitrate = 32000;        // with the forward error correction's share
   int expected_loss_percent = 10;  // what the forward error correction is sized for
   // bench/codec_bench: 3 costs a fifth less a frame and comes as close to what was said, but
-  // voice_bench's echo case let the echo through for two seconds in two runs of four with it
-  // (never with 5), for a reason not yet found.
+  // voice_bench's echo case let the echo through for two seconds in two runs of six with it
+  // (in none of four with 5), for a reason not yet found.
   int opus_complexity = 5;
   std::string thread_name = "voice";  // as `top -H` shows the voice thread (15 bytes at most)
 };
