@@ -333,22 +333,22 @@ TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
   EXPECT_EQ(margin(), us(12000));
   for (int k = 0; k < 500; ++k) callback(us(20000), 2);  // 8, 6, 5, 4.5, then the base
   EXPECT_EQ(margin(), us(4000));
-  // A thread that woke from its wait 3 ms after the write was due widens the margin to cover
-  // that and the base; 1.9 ms late leaves more than half the base, as every wait may.
-  DeviceRings narrow;
-  narrow.Exchange(in.data(), out.data(), 960, false, t);
-  narrow.ReadCapture(frame.data(), nullptr, us(0), nullptr, t + us(100));
-  narrow.WritePlayback(frame.data(), t + us(16000 + 1900));
-  EXPECT_EQ(t + us(16000), narrow.PlaybackDue());
-  narrow.WritePlayback(frame.data(), t + us(16000 + 3000));
-  EXPECT_EQ(t + us(20000 - 7000), narrow.PlaybackDue());
+  // One write, due 16 ms after a callback, with the capture it answers read `read` after it:
+  // the margin it leaves behind.
+  auto margin_after = [&](us read, us write) {
+    DeviceRings one;
+    one.Exchange(in.data(), out.data(), 960, false, t);
+    one.ReadCapture(frame.data(), nullptr, us(0), nullptr, t + read);
+    one.WritePlayback(frame.data(), t + write);
+    return std::chrono::duration_cast<us>(t + us(20000) - one.PlaybackDue());
+  };
+  // 1.9 ms late leaves more than half the base, as every wait may; a thread that woke from its
+  // wait 3 ms late widens the margin to cover that and the base.
+  EXPECT_EQ(margin_after(us(100), us(17900)), us(4000));
+  EXPECT_EQ(margin_after(us(100), us(19000)), us(7000));
   // Not a write that waited on a capture read after it was due (a late callback): it could not
   // have come sooner, and a wider margin would only delay every other hand-over.
-  DeviceRings jittery;
-  jittery.Exchange(in.data(), out.data(), 960, false, t);
-  jittery.ReadCapture(frame.data(), nullptr, us(0), nullptr, t + us(17000));
-  jittery.WritePlayback(frame.data(), t + us(19000));
-  EXPECT_EQ(t + us(16000), jittery.PlaybackDue());
+  EXPECT_EQ(margin_after(us(17000), us(19000)), us(4000));
 }
 
 // A player without a headset: the far talker's speech comes back into the microphone 60 ms later

@@ -10,6 +10,11 @@ std::chrono::microseconds Duration(std::size_t samples) {
   return std::chrono::microseconds(static_cast<std::int64_t>(samples) * 1000000 / kSampleRate);
 }
 
+// `at` as a test gives it, else now.
+std::chrono::steady_clock::time_point Now(std::chrono::steady_clock::time_point at) {
+  return at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
+}
+
 }  // namespace
 
 void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_t count, bool xrun,
@@ -17,8 +22,7 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
   {
     std::lock_guard lock(mutex_);
     largest_period_ = std::max(largest_period_, count);
-    const auto now =
-        at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
+    const auto now = Now(at);
     // The callbacks' phase: a callback earlier than expected sets it; a later one (the card's
     // clock slower, or this thread let run late) moves it a sixteenth of the way.
     const auto expected = expected_ + Duration(last_count_);
@@ -81,8 +85,7 @@ int DeviceRings::ReadCapture(std::int16_t* frame, std::int16_t* played,
                              std::chrono::steady_clock::time_point at) {
   std::unique_lock lock(mutex_);
   if (!captured_.wait_for(lock, timeout, [&] { return capture_.size >= kFrameSamples; })) return 0;
-  last_read_ =
-      at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
+  last_read_ = Now(at);
   const std::size_t waiting = capture_.size / kFrameSamples;
   const std::size_t keep = std::max<std::size_t>(
       kCaptureBacklogFrames, 2 * ((largest_period_ + kFrameSamples - 1) / kFrameSamples));
@@ -116,8 +119,7 @@ std::chrono::steady_clock::time_point DeviceRings::PlaybackDue() {
 
 void DeviceRings::WritePlayback(const std::int16_t* frame,
                                 std::chrono::steady_clock::time_point at) {
-  const auto now =
-      at == std::chrono::steady_clock::time_point{} ? std::chrono::steady_clock::now() : at;
+  const auto now = Now(at);
   std::lock_guard lock(mutex_);
   written_ = writing_ = true;
   // A frame written so long after it was due that less than half the base was left before the
@@ -127,9 +129,9 @@ void DeviceRings::WritePlayback(const std::int16_t* frame,
   // thread woke late to it), the write could not have come sooner, and a wider margin would
   // only delay every other hand-over. A wake-up a little late, as every timed wait is, is what
   // the base is for. Later than a period is a stall, which the callback sees.
-  if (any_exchange_ && last_read_ <= Due()) {
+  if (const auto due = Due(); any_exchange_ && last_read_ <= due) {
     const auto period = Duration(last_count_);
-    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - Due());
+    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - due);
     if (late > margin_ - kBaseMargin / 2 && late < period) {
       margin_ = std::min<std::chrono::microseconds>(std::max(margin_, kBaseMargin + late), period);
       clean_since_ = now;

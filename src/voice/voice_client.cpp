@@ -251,11 +251,7 @@ class OpusVoiceClient final : public VoiceClient {
       // on by them, so a stall leaves no delay behind.
       if (stalled) TakeArrivals(frame_number + 1, false);
       if (elapsed > 1) encoder.Lost(elapsed - 1);
-      for (int skipped = 1; skipped < elapsed; ++skipped) {
-        ++frame_number;
-        for (auto& t : talkers_)
-          if (t.talker) t.talker->Next(voice_.data(), frame_number);
-      }
+      for (int skipped = 1; skipped < elapsed; ++skipped) PassOver(++frame_number);
       frame_number += 1;
       sequence = static_cast<std::uint16_t>(sequence + elapsed);
       std::uint32_t flags, targets;
@@ -274,8 +270,7 @@ class OpusVoiceClient final : public VoiceClient {
         // Too old to send or to play after (the device holds newer ones): the talkers move on
         // by it, and the echo canceller still sees it, so that what it learned holds.
         if (targets > 0) encoder.Condition(frame.data(), played.data(), conditioned.data());
-        for (auto& t : talkers_)
-          if (t.talker) t.talker->Next(voice_.data(), frame_number);
+        PassOver(frame_number);
         played_up_to = frame_number;
         continue;
       }
@@ -323,6 +318,13 @@ class OpusVoiceClient final : public VoiceClient {
         played_up_to = frame_number;
       }
     }
+  }
+
+  // Frame `frame_number` passes unheard (the thread was too late for it): each talker moves on
+  // by it.
+  void PassOver(std::int64_t frame_number) {
+    for (auto& t : talkers_)
+      if (t.talker) t.talker->Next(voice_.data(), frame_number);
   }
 
   // What arrived goes to its talker's buffer, as arriving at `frame`: the first frame it can
