@@ -388,6 +388,29 @@ TEST(VoiceEncoder, AnEchoIsHeldBackWhileTheCancellerLearnsAndNeverRaised) {
   for (std::size_t s = 0; s < off.size(); ++s) EXPECT_LT(off[s], 1.0) << "second " << s;
 }
 
+// The benchmark's measure of speech heard: a frame dropped while speaking is a delay change; the
+// same drop in the pause between two words, or between two sentences, is not.
+TEST(SpeechMeasure, ADelayChangeCountsWhileSpeakingButNotInAPause) {
+  test::Samples said;
+  test::Append(said, test::Noise(0.8, -20, 1));
+  test::Append(said, test::Silence(0.5));
+  test::Append(said, test::Noise(0.4, -20, 2));  // the second sentence: two words
+  test::Append(said, test::Silence(0.1));
+  test::Append(said, test::Noise(0.4, -20, 3));
+  test::Append(said, test::Silence(0.2));
+  const long second = 1300 * 48;            // where the second sentence starts
+  for (const long ms : {200, 450, -200}) {  // into the first word, the gap, the pause before
+    test::Samples heard = test::Silence(0.03);
+    const long at = second + ms * 48, dropped = 480;  // 10 ms
+    heard.insert(heard.end(), said.begin(), said.begin() + at);
+    heard.insert(heard.end(), said.begin() + at + dropped, said.end());
+    const test::SpeechHeard h = test::CompareSpeech(said, heard);
+    EXPECT_EQ(h.sentences, 2) << ms;
+    EXPECT_EQ(h.delay_changed, ms == 200 ? 1 : 0) << ms;
+    EXPECT_GE(h.Share(), 0.95) << ms;
+  }
+}
+
 TEST(VoiceWire, FramesAndTargetsDecodeOnlyWhenWellFormed) {
   std::uint8_t buffer[kTalkerFrameHeader + kMaxOpusBytes + 1];
   const std::uint8_t opus[3] = {1, 2, 3};

@@ -142,44 +142,85 @@ std::vector<double> Wideband(const Samples& s) {
 
 }  // namespace
 
-double SpokenShare(const Samples& said_samples, const Samples& heard_samples, int* windows) {
-  constexpr long kWindow = 960, kSearch = 576;
+SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samples) {
+  constexpr long kWindow = 960, kSearch = 576, kWideSearch = 2880, kPauseWindows = 15;
+  constexpr long kChange = 240, kSame = 48;
   const std::vector<double> said = Wideband(said_samples), heard = Wideband(heard_samples);
   const long said_start = FirstLoud(said_samples, 0.02),
              heard_start = FirstLoud(heard_samples, 0.02);
-  int speech = 0, spoken = 0;
-  if (said_start >= 0 && heard_start >= 0) {
-    long offset = heard_start - said_start;
-    const auto n = static_cast<long>(said.size()), m = static_cast<long>(heard.size());
-    for (long at = said_start; at + kWindow <= n; at += kWindow) {
-      double said_energy = 0;
-      for (long i = 0; i < kWindow; ++i) said_energy += said[at + i] * said[at + i];
-      if (said_energy < kWindow * (0.01 * 32768) * (0.01 * 32768)) continue;
-      ++speech;
-      double best = 0;
-      long best_offset = offset;
-      for (long shift = offset - kSearch; shift <= offset + kSearch; ++shift) {
-        if (at + shift < 0 || at + shift + kWindow > m) continue;
-        double cross = 0, heard_energy = 0;
-        for (long i = 0; i < kWindow; ++i) {
-          const double h = heard[at + shift + i];
-          cross += said[at + i] * h;
-          heard_energy += h * h;
-        }
-        const double c = cross / std::sqrt(said_energy * heard_energy + 1.0);
-        if (c > best) {
-          best = c;
-          best_offset = shift;
-        }
+  SpeechHeard result;
+  if (said_start < 0 || heard_start < 0) return result;
+  long offset = heard_start - said_start;
+  long pause = kPauseWindows;  // windows without speech since the last with it
+  bool counted = false;        // this sentence's change is counted
+  bool unsettled = true;       // the delay has not settled since the last pause
+  long settled = 0;            // the delay since then
+  long moved_to = -1;          // where the delay moved while speaking, to be confirmed
+  const auto n = static_cast<long>(said.size()), m = static_cast<long>(heard.size());
+  for (long at = said_start; at + kWindow <= n; at += kWindow) {
+    double said_energy = 0;
+    for (long i = 0; i < kWindow; ++i) said_energy += said[at + i] * said[at + i];
+    if (said_energy < kWindow * (0.01 * 32768) * (0.01 * 32768)) {
+      ++pause;
+      unsettled = true;
+      moved_to = -1;
+      continue;
+    }
+    const bool sentence_starts = pause >= kPauseWindows;
+    if (sentence_starts) {
+      ++result.sentences;
+      counted = false;
+    }
+    pause = 0;
+    ++result.windows;
+    // After a pause the delay may have changed by several frames (or a talk spurt started): it
+    // is looked for further away until it has settled.
+    const long search = unsettled ? kWideSearch : kSearch;
+    double best = 0;
+    long best_offset = offset;
+    for (long shift = offset - search; shift <= offset + search; ++shift) {
+      if (at + shift < 0 || at + shift + kWindow > m) continue;
+      double cross = 0, heard_energy = 0;
+      for (long i = 0; i < kWindow; ++i) {
+        const double h = heard[at + shift + i];
+        cross += said[at + i] * h;
+        heard_energy += h * h;
       }
-      if (best >= 0.8) {
-        ++spoken;
-        offset = best_offset;
+      const double c = cross / std::sqrt(said_energy * heard_energy + 1.0);
+      if (c > best) {
+        best = c;
+        best_offset = shift;
       }
     }
+    if (best < 0.8) continue;
+    ++result.spoken;
+    offset = best_offset;
+    // The delay changed while speaking: since the last pause, a window fits more than 5 ms away
+    // from where the delay settled, and the next window heard as spoken fits there too.
+    if (unsettled) {
+      // Settled: two clear fits in a row at the same delay (not the edge of the pause, nor a
+      // peak a pitch period off).
+      if (best >= 0.9 && moved_to >= 0 && std::abs(offset - moved_to) <= kSame) unsettled = false;
+      settled = offset;
+      moved_to = unsettled && best >= 0.9 ? offset : -1;
+    } else if (std::abs(offset - settled) <= kChange) {
+      moved_to = -1;
+    } else if (moved_to >= 0 && std::abs(offset - moved_to) <= kSame) {
+      if (!counted) ++result.delay_changed;
+      counted = true;
+      settled = offset;
+      moved_to = -1;
+    } else {
+      moved_to = offset;
+    }
   }
-  if (windows) *windows = speech;
-  return speech > 0 ? static_cast<double>(spoken) / speech : 0.0;
+  return result;
+}
+
+double SpokenShare(const Samples& said, const Samples& heard, int* windows) {
+  const SpeechHeard h = CompareSpeech(said, heard);
+  if (windows) *windows = h.windows;
+  return h.Share();
 }
 
 }  // namespace talmeris::test

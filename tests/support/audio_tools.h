@@ -33,10 +33,24 @@ double Rms(const Samples& samples, std::size_t from, std::size_t to);
 // when none does.
 long FirstLoud(const Samples& samples, double threshold, long from = 0);
 
-// The share of the 20 ms windows of speech in `said` (louder than -40 dBFS) that `heard` holds
-// as they were said: waveform correlation at least 0.8 at the delay that fits best, searched
-// within 12 ms of the last window's (so a delay that changed, a frame dropped or inserted, is
-// followed). `windows` gets how many windows were speech.
+// How `heard` holds what was `said`, window by 20 ms window of speech (louder than -40 dBFS):
+// a window is heard as spoken at waveform correlation at least 0.8 at the delay that fits best,
+// searched within 12 ms of the last window's (so a delay that changed, a frame dropped or
+// inserted, is followed), and within 60 ms after a pause, until two clear fits (0.9) in a row
+// agree on where the delay settled. Sentences are the stretches of speech between pauses of
+// 300 ms or more. A sentence's delay changed while speaking when, since the delay settled, two
+// windows in a row fit more than 5 ms away from it (one alone may be a peak a pitch period off);
+// a delay that changed in a pause, between sentences or between words, is not counted.
+struct SpeechHeard {
+  int windows = 0;  // of speech
+  int spoken = 0;   // of those, heard as spoken
+  int sentences = 0;
+  int delay_changed = 0;  // sentences whose delay changed while speaking
+  double Share() const { return windows > 0 ? static_cast<double>(spoken) / windows : 0.0; }
+};
+SpeechHeard CompareSpeech(const Samples& said, const Samples& heard);
+
+// CompareSpeech's share heard as spoken; `windows` gets how many windows were speech.
 double SpokenShare(const Samples& said, const Samples& heard, int* windows = nullptr);
 
 }  // namespace talmeris::test

@@ -137,12 +137,14 @@ std::vector<MarkerTiming> MarkerLatencies(voice::MemoryAudio& speaker, voice::Me
     const long index = k * kEvery + kEvery / 2;
     const std::optional<double> spoken = SpokenAt(captured, speaker.period_samples, index);
     if (!spoken) continue;
-    // The first 5 ms, within a second of it being said, in which its pitch stands out.
+    // The first 5 ms, within a second of it being said, in which its pitch stands out above
+    // the tone and the markers nearest in pitch (two either side: in 5 ms, a marker 500 Hz
+    // away can still pass for this one when this one was not heard).
     for (long from = 0; from + 240 <= static_cast<long>(heard.size()); from += 48) {
       const double at = heard_at[static_cast<std::size_t>(from)];
       if (at < *spoken) continue;
       if (at > *spoken + 1000) break;
-      if (StandsOut(heard, from, pitch(k), {400, pitch(k + 15), pitch(k + 1)})) {
+      if (StandsOut(heard, from, pitch(k), {400, pitch(k + 14), pitch(k + 15), pitch(k + 1), pitch(k + 2)})) {
         found.push_back({static_cast<double>(index) / 48000.0, at + 80 / 48.0 - *spoken});
         break;
       }
