@@ -1,9 +1,12 @@
-// What the Opus encoder's complexity costs and buys for speech as the client codes it (16 kHz,
-// 10 ms frames, 32 kbit/s, in-band forward error correction for 10 % loss): processor time per
-// frame, and how close what a listener decodes comes to what was said, by two waveform
-// measures (the share of 20 ms windows of speech heard as spoken, waveform correlation at least
-// 0.8, as voice_bench counts them; and the segmental signal-to-noise ratio over 20 ms windows).
-// Five spoken sentences (espeak-ng). Prints; asserts nothing.
+// What the Opus encoder's settings cost and buy for speech as the client codes it (16 kHz,
+// 10 ms frames, in-band forward error correction): first each complexity at the client's
+// bitrate, then bitrates and forward error correction at the client's complexity with 0, 5 and
+// 15 % of packets lost (a lost packet is rebuilt from the next one's coarser copy when that
+// came, else concealed). For each: processor time per frame, the bitrate used, and how close
+// what a listener decodes comes to what was said, by two waveform measures (the share of 20 ms
+// windows of speech heard as spoken, waveform correlation at least 0.8, as voice_bench counts
+// them; and the segmental signal-to-noise ratio over 20 ms windows). Five spoken sentences
+// (espeak-ng). Prints; asserts nothing.
 //   codec_bench [REPEATS]
 #include <opus/opus.h>
 
@@ -15,6 +18,7 @@
 
 #include "support/audio_tools.h"
 #include "voice/downsampler.h"
+#include "voice/voice_engine.h"
 #include "voice/voice_wire.h"
 
 using namespace talmeris;
@@ -54,6 +58,74 @@ double SegmentalSnrDb(const test::Samples& said, const test::Samples& heard) {
   return windows ? sum / windows : 0;
 }
 
+struct Setting {
+  int complexity, bitrate, fec, expected_loss;
+};
+
+struct Coded {
+  test::Samples heard;
+  double us_a_frame = 0, kbit_s = 0;
+};
+
+// `said` through the encoder and a decoder, with `loss_percent` of the packets lost (the same
+// ones for every setting).
+Coded Code(const test::Samples& said, const Setting& setting, int loss_percent) {
+  Coded coded;
+  int error = 0;
+  OpusEncoder* encoder = opus_encoder_create(voice::kCodecRate, 1, OPUS_APPLICATION_VOIP, &error);
+  OpusDecoder* decoder = opus_decoder_create(voice::kSampleRate, 1, &error);
+  if (!encoder || !decoder) std::exit(1);
+  opus_encoder_ctl(encoder, OPUS_SET_BITRATE(setting.bitrate));
+  opus_encoder_ctl(encoder, OPUS_SET_COMPLEXITY(setting.complexity));
+  opus_encoder_ctl(encoder, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
+  opus_encoder_ctl(encoder, OPUS_SET_INBAND_FEC(setting.fec));
+  opus_encoder_ctl(encoder, OPUS_SET_PACKET_LOSS_PERC(setting.expected_loss));
+  voice::Downsampler down;
+  std::vector<std::vector<unsigned char>> packets;
+  double seconds = 0, bytes = 0;
+  for (std::size_t at = 0; at + voice::kFrameSamples <= said.size(); at += voice::kFrameSamples) {
+    std::int16_t frame[voice::kCodecSamples];
+    unsigned char packet[voice::kMaxOpusBytes];
+    down.Run(&said[at], frame);
+    const auto t0 = std::chrono::steady_clock::now();
+    const int n = opus_encode(encoder, frame, voice::kCodecSamples, packet, voice::kMaxOpusBytes);
+    seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (n <= 0) std::exit(1);
+    packets.emplace_back(packet, packet + n);
+    bytes += n;
+  }
+  std::srand(3);
+  std::vector<bool> lost(packets.size());
+  for (std::size_t i = 0; i < lost.size(); ++i) lost[i] = std::rand() % 100 < loss_percent;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    std::int16_t out[voice::kFrameSamples];
+    int n;
+    if (!lost[i])
+      n = opus_decode(decoder, packets[i].data(), static_cast<opus_int32>(packets[i].size()), out,
+                      voice::kFrameSamples, 0);
+    else if (i + 1 < packets.size() && !lost[i + 1])
+      n = opus_decode(decoder, packets[i + 1].data(),
+                      static_cast<opus_int32>(packets[i + 1].size()), out, voice::kFrameSamples, 1);
+    else
+      n = opus_decode(decoder, nullptr, 0, out, voice::kFrameSamples, 0);
+    if (n <= 0) std::exit(1);
+    coded.heard.insert(coded.heard.end(), out, out + voice::kFrameSamples);
+  }
+  opus_encoder_destroy(encoder);
+  opus_decoder_destroy(decoder);
+  const auto frames = static_cast<double>(packets.size());
+  coded.us_a_frame = 1e6 * seconds / frames;
+  coded.kbit_s = bytes * 8 / (frames * voice::kFrameSamples / voice::kSampleRate) / 1000;
+  return coded;
+}
+
+void Report(const test::Samples& said, const Coded& coded) {
+  int windows = 0;
+  const double share = test::SpokenShare(said, coded.heard, &windows);
+  std::printf("%.1f %% of %d windows heard as spoken; segmental SNR %.2f dB\n", 100 * share,
+              windows, SegmentalSnrDb(said, coded.heard));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -71,46 +143,31 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "espeak-ng did not speak\n");
     return 1;
   }
+  const voice::VoiceOptions client;
+  std::printf("complexity, at %d bit/s with forward error correction for %d %% loss:\n",
+              client.opus_bitrate, client.expected_loss_percent);
   for (const int complexity : {0, 1, 2, 3, 4, 5, 6, 8, 10}) {
-    test::Samples heard;
-    double seconds = 0;
-    long frames = 0;
+    const Setting setting{complexity, client.opus_bitrate, 1, client.expected_loss_percent};
+    Coded coded;
+    double us = 0;
     for (int r = 0; r < repeats; ++r) {
-      int error = 0;
-      OpusEncoder* encoder = opus_encoder_create(16000, 1, OPUS_APPLICATION_VOIP, &error);
-      OpusDecoder* decoder = opus_decoder_create(48000, 1, &error);
-      if (!encoder || !decoder) return 1;
-      opus_encoder_ctl(encoder, OPUS_SET_BITRATE(32000));
-      opus_encoder_ctl(encoder, OPUS_SET_COMPLEXITY(complexity));
-      opus_encoder_ctl(encoder, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
-      opus_encoder_ctl(encoder, OPUS_SET_INBAND_FEC(1));
-      opus_encoder_ctl(encoder, OPUS_SET_PACKET_LOSS_PERC(10));
-      voice::Downsampler down;
-      heard.clear();
-      for (std::size_t at = 0; at + voice::kFrameSamples <= said.size();
-           at += voice::kFrameSamples) {
-        std::int16_t frame[voice::kCodecSamples], out[voice::kFrameSamples];
-        unsigned char packet[voice::kMaxOpusBytes];
-        down.Run(&said[at], frame);
-        const auto t0 = std::chrono::steady_clock::now();
-        const int n =
-            opus_encode(encoder, frame, voice::kCodecSamples, packet, voice::kMaxOpusBytes);
-        seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        ++frames;
-        if (n <= 0 || opus_decode(decoder, packet, n, out, voice::kFrameSamples, 0) <= 0) return 1;
-        heard.insert(heard.end(), out, out + voice::kFrameSamples);
-      }
-      opus_encoder_destroy(encoder);
-      opus_decoder_destroy(decoder);
+      coded = Code(said, setting, 0);
+      us += coded.us_a_frame / repeats;
     }
-    int windows = 0;
-    const double share = test::SpokenShare(said, heard, &windows);
-    std::printf(
-        "complexity %2d: encoding %5.1f us a frame (%.2f %% of a core); %.1f %% of %d windows "
-        "heard as spoken; segmental SNR %.2f dB\n",
-        complexity, 1e6 * seconds / static_cast<double>(frames),
-        1e4 * seconds / static_cast<double>(frames), 100 * share, windows,
-        SegmentalSnrDb(said, heard));
+    std::printf("  %2d: encoding %5.1f us a frame (%.2f %% of a core); ", complexity, us, us / 100);
+    Report(said, coded);
+  }
+  std::printf("bitrate and forward error correction, at complexity %d:\n", client.opus_complexity);
+  for (const int bitrate : {24000, 32000, 40000, 48000, 64000}) {
+    for (const int expected : {0, 5, 10}) {
+      for (const int loss : {0, 5, 15}) {
+        const Setting setting{client.opus_complexity, bitrate, expected > 0, expected};
+        const Coded coded = Code(said, setting, loss);
+        std::printf("  %5d bit/s (%4.1f kbit/s used), FEC for %2d %%, %2d %% lost: ", bitrate,
+                    coded.kbit_s, expected, loss);
+        Report(said, coded);
+      }
+    }
   }
   return 0;
 }
