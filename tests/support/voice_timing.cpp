@@ -144,7 +144,8 @@ std::vector<MarkerTiming> MarkerLatencies(voice::MemoryAudio& speaker, voice::Me
       const double at = heard_at[static_cast<std::size_t>(from)];
       if (at < *spoken) continue;
       if (at > *spoken + 1000) break;
-      if (StandsOut(heard, from, pitch(k), {400, pitch(k + 14), pitch(k + 15), pitch(k + 1), pitch(k + 2)})) {
+      if (StandsOut(heard, from, pitch(k),
+                    {400, pitch(k + 14), pitch(k + 15), pitch(k + 1), pitch(k + 2)})) {
         found.push_back({static_cast<double>(index) / 48000.0, at + 80 / 48.0 - *spoken});
         break;
       }
