@@ -24,6 +24,7 @@
 #include "net/enet_limits.h"
 #include "net/enet_transport.h"
 #include "net/secure_session.h"
+#include "support/fault_proxy.h"
 #include "support/raw_connections.h"
 #include "support/test_ports.h"
 
@@ -167,6 +168,25 @@ TEST_F(TransportTest, NobodyListeningFailsTheConnect) {
   std::uint8_t byte = 1;
   EXPECT_EQ(client->Send(&byte, 1, 0, 0x128), DPNERR_NOCONNECTION);
   client->Close(0);
+}
+
+// On a lossy network every early try of a connect may be lost: the transport's fourth resend
+// (7.5 s after the first try) still completes it, and the host still hears HELLO in time.
+TEST_F(TransportTest, AConnectWhoseFirstFourTriesAreLostStillCompletes) {
+  Inbox server_inbox, client_inbox;
+  const auto port = NextTestPort(), relay_port = NextTestPort();
+  auto server = StartServer(server_inbox, port);
+  test::Faults faults;
+  faults.lose_first = 4;
+  test::FaultProxy relay(static_cast<std::uint16_t>(relay_port), static_cast<std::uint16_t>(port),
+                         faults);
+  auto client = ConnectClient(client_inbox, relay_port);
+  ASSERT_TRUE(
+      client_inbox.WaitFor([](Inbox& i) { return i.Has(MessageId::ConnectComplete); }, 30000ms));
+  EXPECT_EQ(client_inbox.First(MessageId::ConnectComplete).result, DPN_OK);
+  EXPECT_EQ(relay.Lost(), 4u);
+  client->Close(0);
+  server->Close(1);
 }
 
 TEST_F(TransportTest, TakenPortIsAnInvalidDeviceAddress) {

@@ -143,7 +143,7 @@ void Endpoint::Housekeeping(Deliveries& out) {
     for (auto& [id, c] : connections) tend(*c);
     // Connections that never said hello in time are let go.
     for (auto& c : pending_connections) {
-      if (c->peer && now - c->opened_ns > options.connect_timeout_ms * 1'000'000ull) {
+      if (c->peer && now - c->opened_ns > options.hello_timeout_ms * 1'000'000ull) {
         c->peer->data = nullptr;
         enet_peer_disconnect_now(c->peer, 0);
         c->peer = nullptr;
@@ -196,7 +196,8 @@ int Endpoint::SleepMs() {
     if (c.established) {
       any_established = true;
     } else {
-      due_in_ns(c.opened_ns, options.connect_timeout_ms * 1'000'000ull + 1);
+      const std::uint32_t ms = is_server ? options.hello_timeout_ms : options.connect_timeout_ms;
+      due_in_ns(c.opened_ns, ms * 1'000'000ull + 1);
     }
   };
   if (is_server) {

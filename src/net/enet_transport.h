@@ -10,8 +10,12 @@
 namespace talmeris::net {
 
 struct EnetOptions {
-  // A connect that has not been welcomed by then completes with DPNERR_NORESPONSE.
-  std::uint32_t connect_timeout_ms = 5000;
+  // A connect that has not been welcomed by then completes with DPNERR_NORESPONSE. The transport
+  // resends a lost connect after 0.5, 1.5, 3.5 and 7.5 s: on a lossy network the fourth resend
+  // still comes in time.
+  std::uint32_t connect_timeout_ms = 10000;
+  // A host drops a connection that has not said HELLO by then.
+  std::uint32_t hello_timeout_ms = 5000;
   // A peer that stops answering is reported after at most timeout_max_ms.
   std::uint32_t timeout_min_ms = 3000;
   std::uint32_t timeout_max_ms = 8000;

@@ -61,6 +61,7 @@ void FaultProxy::Run(std::uint16_t target_port, Faults faults, unsigned seed) {
   const sockaddr_in target = Loopback(target_port);
   sockaddr_in client{};
   bool have_client = false;
+  int lose_first = faults.lose_first;
   std::priority_queue<Pending, std::vector<Pending>, std::greater<Pending>> queue;
   std::vector<char> buffer(65536);
   while (!stop_) {
@@ -89,7 +90,8 @@ void FaultProxy::Run(std::uint16_t target_port, Faults faults, unsigned seed) {
         client = from;
         have_client = true;
       }
-      if (percent(faults.loss_percent)) {
+      if ((to_target && lose_first > 0) || percent(faults.loss_percent)) {
+        if (to_target && lose_first > 0) --lose_first;
         ++lost_;
         continue;
       }

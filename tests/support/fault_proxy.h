@@ -16,6 +16,7 @@ struct Faults {
   int jitter_ms = 0;          // ...plus up to this much more, so later ones can overtake it
   int duplicate_percent = 0;  // sent twice
   bool record = false;        // keep every datagram's bytes (up to 16 MiB), both ways
+  int lose_first = 0;         // the client's first datagrams lost, as many as this
 };
 
 class FaultProxy {
