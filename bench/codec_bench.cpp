@@ -73,19 +73,18 @@ Coded Code(const test::Samples& said, const Setting& setting, int loss_percent) 
   Coded coded;
   int error = 0;
   OpusEncoder* encoder = opus_encoder_create(voice::kCodecRate, 1, OPUS_APPLICATION_VOIP, &error);
-  OpusDecoder* decoder = opus_decoder_create(voice::kSampleRate, 1, &error);
-  if (!encoder || !decoder) std::exit(1);
+  if (!encoder) std::exit(1);
   opus_encoder_ctl(encoder, OPUS_SET_BITRATE(setting.bitrate));
   opus_encoder_ctl(encoder, OPUS_SET_COMPLEXITY(setting.complexity));
   opus_encoder_ctl(encoder, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
   opus_encoder_ctl(encoder, OPUS_SET_INBAND_FEC(setting.fec));
   opus_encoder_ctl(encoder, OPUS_SET_PACKET_LOSS_PERC(setting.expected_loss));
   voice::Downsampler down;
-  std::vector<std::vector<unsigned char>> packets;
+  std::vector<std::vector<std::uint8_t>> packets;
   double seconds = 0, bytes = 0;
   for (std::size_t at = 0; at + voice::kFrameSamples <= said.size(); at += voice::kFrameSamples) {
     std::int16_t frame[voice::kCodecSamples];
-    unsigned char packet[voice::kMaxOpusBytes];
+    std::uint8_t packet[voice::kMaxOpusBytes];
     down.Run(&said[at], frame);
     const auto t0 = std::chrono::steady_clock::now();
     const int n = opus_encode(encoder, frame, voice::kCodecSamples, packet, voice::kMaxOpusBytes);
@@ -94,25 +93,9 @@ Coded Code(const test::Samples& said, const Setting& setting, int loss_percent) 
     packets.emplace_back(packet, packet + n);
     bytes += n;
   }
-  std::srand(3);
-  std::vector<bool> lost(packets.size());
-  for (std::size_t i = 0; i < lost.size(); ++i) lost[i] = std::rand() % 100 < loss_percent;
-  for (std::size_t i = 0; i < packets.size(); ++i) {
-    std::int16_t out[voice::kFrameSamples];
-    int n;
-    if (!lost[i])
-      n = opus_decode(decoder, packets[i].data(), static_cast<opus_int32>(packets[i].size()), out,
-                      voice::kFrameSamples, 0);
-    else if (i + 1 < packets.size() && !lost[i + 1])
-      n = opus_decode(decoder, packets[i + 1].data(),
-                      static_cast<opus_int32>(packets[i + 1].size()), out, voice::kFrameSamples, 1);
-    else
-      n = opus_decode(decoder, nullptr, 0, out, voice::kFrameSamples, 0);
-    if (n <= 0) std::exit(1);
-    coded.heard.insert(coded.heard.end(), out, out + voice::kFrameSamples);
-  }
+  coded.heard = test::DecodeWithLoss(packets, loss_percent);
+  if (coded.heard.empty()) std::exit(1);
   opus_encoder_destroy(encoder);
-  opus_decoder_destroy(decoder);
   const auto frames = static_cast<double>(packets.size());
   coded.us_a_frame = 1e6 * seconds / frames;
   coded.kbit_s = bytes * 8 / (frames * voice::kFrameSamples / voice::kSampleRate) / 1000;

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <map>
 #include <optional>
-#include <random>
 
 #include "state/context.h"
 #include "state/main_window.h"
@@ -410,24 +409,7 @@ TEST(VoiceEncoder, SpeechComesThroughAsSpokenWithAndWithoutLoss) {
     packets.emplace_back(packet, packet + size);
   }
   for (const int loss : {0, 15}) {
-    std::mt19937 random(5);
-    std::vector<bool> lost;
-    for (std::size_t i = 0; i < packets.size(); ++i)
-      lost.push_back(static_cast<int>(random() % 100) < loss);
-    int error = 0;
-    OpusDecoder* decoder = opus_decoder_create(kSampleRate, 1, &error);
-    test::Samples heard;
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-      std::int16_t out[kFrameSamples];
-      const bool recover = lost[i] && i + 1 < packets.size() && !lost[i + 1];
-      const auto& p = recover ? packets[i + 1] : packets[i];
-      ASSERT_GT(opus_decode(decoder, lost[i] && !recover ? nullptr : p.data(),
-                            lost[i] && !recover ? 0 : static_cast<opus_int32>(p.size()), out,
-                            kFrameSamples, recover ? 1 : 0),
-                0);
-      heard.insert(heard.end(), out, out + kFrameSamples);
-    }
-    opus_decoder_destroy(decoder);
+    const test::Samples heard = test::DecodeWithLoss(packets, loss);
     EXPECT_GE(test::CompareSpeech(said, heard).Share(), loss ? 0.84 : 0.90) << loss << " % lost";
   }
 }

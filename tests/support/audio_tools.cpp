@@ -1,5 +1,6 @@
 #include "support/audio_tools.h"
 
+#include <opus/opus.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -215,6 +216,33 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
     }
   }
   return result;
+}
+
+Samples DecodeWithLoss(const std::vector<std::vector<std::uint8_t>>& packets, int loss_percent,
+                       unsigned seed) {
+  std::mt19937 random(seed);
+  std::vector<bool> lost;
+  for (std::size_t i = 0; i < packets.size(); ++i)
+    lost.push_back(static_cast<int>(random() % 100) < loss_percent);
+  int error = 0;
+  OpusDecoder* decoder = opus_decoder_create(static_cast<opus_int32>(kRate), 1, &error);
+  if (!decoder) return {};
+  Samples heard;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    const bool recover = lost[i] && i + 1 < packets.size() && !lost[i + 1];
+    const std::vector<std::uint8_t>* p = !lost[i]  ? &packets[i]
+                                         : recover ? &packets[i + 1]
+                                                   : nullptr;
+    std::int16_t out[480];
+    if (opus_decode(decoder, p ? p->data() : nullptr, p ? static_cast<opus_int32>(p->size()) : 0,
+                    out, 480, recover ? 1 : 0) <= 0) {
+      heard.clear();
+      break;
+    }
+    heard.insert(heard.end(), out, out + 480);
+  }
+  opus_decoder_destroy(decoder);
+  return heard;
 }
 
 double SpokenShare(const Samples& said, const Samples& heard, int* windows) {

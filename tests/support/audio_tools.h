@@ -50,6 +50,12 @@ struct SpeechHeard {
 };
 SpeechHeard CompareSpeech(const Samples& said, const Samples& heard);
 
+// Opus `packets` (10 ms each) as a listener decodes them at 48 kHz with `loss_percent` of them
+// lost (the same ones for the same seed): a lost one is rebuilt from the next one's forward
+// error correction when that came, else concealed. Empty when the decoder fails.
+Samples DecodeWithLoss(const std::vector<std::vector<std::uint8_t>>& packets, int loss_percent,
+                       unsigned seed = 5);
+
 // CompareSpeech's share heard as spoken; `windows` gets how many windows were speech.
 double SpokenShare(const Samples& said, const Samples& heard, int* windows = nullptr);
 
