@@ -9,7 +9,7 @@
 // ear, how much is heard as spoken and in how many sentences the delay changed, on 10 ms cards
 // and on 20 ms cards at both ends.
 // Prints; asserts nothing.
-//   voice_bench [ROUNDS]
+//   voice_bench [ROUNDS] [relay]     (relay: only the rounds through the relay)
 #include <dirent.h>
 
 #include <algorithm>
@@ -103,6 +103,7 @@ void Include(test::HeadlessClient& c, const std::string& other) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
+  const bool all = !(argc > 2 && std::string(argv[2]) == "relay");
   devserver::Options options;
   options.port = test::NextTestPort();
   options.accounts = {{"amber", "pw", "Amber Lee", 1}, {"birch", "pw", "Birch Ray", 1},
@@ -126,121 +127,123 @@ int main(int argc, char** argv) {
   Include(*amber, "birch");
   std::this_thread::sleep_for(1500ms);  // a bench: let the once-per-second refresh happen
 
-  // Processor time: a quiet phase, then a phase of continuous speech from amber to birch.
-  test::Samples speech = test::Speak("Vector two seven zero, climbing to the northern ring.");
-  if (speech.empty()) speech = test::Noise(2.0, -20);
-  // Each phase is measured in one-second windows: on a shared machine some windows are
-  // stretched by other work, so the median says more than the mean.
-  const int windows = 6;
-  const double phase = windows;
-  auto shares = [&](std::initializer_list<const char*> threads) {
-    std::map<std::string, std::vector<double>> out;
-    auto before = ThreadSeconds();
-    for (int w = 0; w < windows; ++w) {
-      std::this_thread::sleep_for(1s);
-      auto after = ThreadSeconds();
-      for (const char* t : threads) out[t].push_back(100.0 * (after.at(t) - before.at(t)));
-      before = after;
-    }
-    return out;
-  };
-  auto print = [](const char* what, const std::vector<double>& v) {
-    std::printf("%-27s %.2f %% of a core (1 s windows %.2f to %.2f)\n", what, Percentile(v, 0.5),
-                *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()));
-  };
-  auto quiet = shares({"voice-amber", "voice-birch"});
-  // A real microphone's room: noise at -60 dBFS, far below voice activation.
-  amber->audio.Speak(test::Noise(phase + 1.0, -60));
-  std::this_thread::sleep_for(500ms);
-  auto room = shares({"voice-amber"});
-  test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
-  test::Samples talk;
-  while (talk.size() < phase * 48000 + 48000) test::Append(talk, speech);
-  amber->audio.Speak(talk);
-  std::this_thread::sleep_for(500ms);
-  auto talking = shares({"voice-amber", "voice-birch"});
-  test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
-  print("voice thread, quiet (amber):", quiet["voice-amber"]);
-  print("quiet in a -60 dBFS room:", room["voice-amber"]);
-  print("talker (amber) speaking:", talking["voice-amber"]);
-  print("listener (birch) hearing:", talking["voice-birch"]);
-
-  // Mouth to ear in the middle of a spurt, round after round.
-  std::vector<double> latencies;
-  std::srand(7);
-  for (int r = 0; r < rounds; ++r) {
-    // The last spurt has ended at birch before the next one starts.
-    test::WaitUntil(
-        [&] { return Count(*birch, "check 7:1078 0") == Count(*birch, "check 7:1078 1"); });
-    birch->audio.StallCallback(std::chrono::microseconds(std::rand() % 10000));
-    const int rx_off = Count(*birch, "check 7:1078 0");
-    auto ms = test::MidSpurtMouthToEarMs(amber->audio, birch->audio,
-                                         [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
-    if (ms) latencies.push_back(*ms);
-  }
-  if (!latencies.empty()) {
-    std::printf("mouth to ear mid-spurt over %zu rounds: p50 %.1f  p99 %.1f  max %.1f ms\n",
-                latencies.size(), Percentile(latencies, 0.5), Percentile(latencies, 0.99),
-                *std::max_element(latencies.begin(), latencies.end()));
-  }
-  if (static_cast<int>(latencies.size()) < rounds)
-    std::printf("%d rounds not measured\n", rounds - static_cast<int>(latencies.size()));
-
-  // Through a stall: amber speaks without a pause; at 1 s birch's voice thread stops for 0.3 s
-  // (the card goes on), or his card stops calling back for 0.3 s (as when the whole program
-  // stops, and the network's frames wait for it).
-  for (const bool thread : {true, false}) {
-    bool stalled = false;
-    const int rx_off = Count(*birch, "check 7:1078 0");
-    const auto marks = test::MarkerLatencies(
-        amber->audio, birch->audio, 5.0,
-        [&](double t) {
-          if (t >= 1.0 && !stalled) {
-            if (thread)
-              birch->audio.StallReader(std::chrono::milliseconds(300));
-            else
-              birch->audio.StallCallback(std::chrono::milliseconds(300));
-            stalled = true;
-          }
-        },
-        [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
-    std::printf("through a 0.3 s stall of the listener's %s at 1 s (mouth to ear):\n ",
-                thread ? "voice thread" : "sound card");
-    for (const auto& m : marks) std::printf(" %.1fs:%.0f", m.spoken_s, m.latency_ms);
-    std::printf(" ms\n");
-  }
-
-  // Echo: amber speaks; birch, holding the push-to-talk key, hears her in his microphone 60 ms
-  // later at half the level. What amber hears back, against what birch's microphone heard of
-  // her, is the echo return loss enhancement (with his echo cancellation on, then off).
-  for (const bool cancel : {true, false}) {
-    auto carol = Join(options.port, cancel ? "carol" : "dana", /*ptt=*/true, cancel);
-    test::WaitUntil([&] { return carol->ctx.voice_connected.load(); });
-    Include(*amber, cancel ? "carol" : "dana");
-    Include(*carol, "amber");
-    std::this_thread::sleep_for(1500ms);  // both refreshes name the other
-    amber->audio.ClearRecords();
-    carol->audio.ClearRecords();
-    test::Samples talk;
-    while (talk.size() < 8 * 48000) test::Append(talk, speech);
-    amber->audio.Speak(talk);
-    test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
+  if (all) {
+    // Processor time: a quiet phase, then a phase of continuous speech from amber to birch.
+    test::Samples speech = test::Speak("Vector two seven zero, climbing to the northern ring.");
+    if (speech.empty()) speech = test::Noise(2.0, -20);
+    // Each phase is measured in one-second windows: on a shared machine some windows are
+    // stretched by other work, so the median says more than the mean.
+    const int windows = 6;
+    const double phase = windows;
+    auto shares = [&](std::initializer_list<const char*> threads) {
+      std::map<std::string, std::vector<double>> out;
+      auto before = ThreadSeconds();
+      for (int w = 0; w < windows; ++w) {
+        std::this_thread::sleep_for(1s);
+        auto after = ThreadSeconds();
+        for (const char* t : threads) out[t].push_back(100.0 * (after.at(t) - before.at(t)));
+        before = after;
+      }
+      return out;
+    };
+    auto print = [](const char* what, const std::vector<double>& v) {
+      std::printf("%-27s %.2f %% of a core (1 s windows %.2f to %.2f)\n", what, Percentile(v, 0.5),
+                  *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()));
+    };
+    auto quiet = shares({"voice-amber", "voice-birch"});
+    // A real microphone's room: noise at -60 dBFS, far below voice activation.
+    amber->audio.Speak(test::Noise(phase + 1.0, -60));
     std::this_thread::sleep_for(500ms);
-    // Second by second from the first sentence: amber's voice as carol's microphone took it
-    // (half what carol played), against what came back to amber.
-    const test::Samples played_at_carol = test::PlayedSamples(carol->audio);
-    const test::Samples back = test::PlayedSamples(amber->audio);
-    const long start = std::max(0l, test::FirstLoud(played_at_carol, 0.01));
-    std::printf("echo cancellation %s, ERLE by second of far speech:", cancel ? "on " : "off");
-    for (int s = 0; s < 8; ++s) {
-      const auto from = static_cast<std::size_t>(start + s * 48000);
-      const double echo = 0.5 * test::Rms(played_at_carol, from, from + 48000);
-      const double returned = test::Rms(back, from, from + 48000 + 9600);
-      std::printf(" %.0f", 20 * std::log10(std::max(echo, 1.0) / std::max(returned, 1.0)));
+    auto room = shares({"voice-amber"});
+    test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
+    test::Samples talk;
+    while (talk.size() < phase * 48000 + 48000) test::Append(talk, speech);
+    amber->audio.Speak(talk);
+    std::this_thread::sleep_for(500ms);
+    auto talking = shares({"voice-amber", "voice-birch"});
+    test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
+    print("voice thread, quiet (amber):", quiet["voice-amber"]);
+    print("quiet in a -60 dBFS room:", room["voice-amber"]);
+    print("talker (amber) speaking:", talking["voice-amber"]);
+    print("listener (birch) hearing:", talking["voice-birch"]);
+
+    // Mouth to ear in the middle of a spurt, round after round.
+    std::vector<double> latencies;
+    std::srand(7);
+    for (int r = 0; r < rounds; ++r) {
+      // The last spurt has ended at birch before the next one starts.
+      test::WaitUntil(
+          [&] { return Count(*birch, "check 7:1078 0") == Count(*birch, "check 7:1078 1"); });
+      birch->audio.StallCallback(std::chrono::microseconds(std::rand() % 10000));
+      const int rx_off = Count(*birch, "check 7:1078 0");
+      auto ms = test::MidSpurtMouthToEarMs(
+          amber->audio, birch->audio, [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
+      if (ms) latencies.push_back(*ms);
     }
-    std::printf(" dB\n");
-    server.Kick(cancel ? "carol" : "dana");
-    carol->Join();
+    if (!latencies.empty()) {
+      std::printf("mouth to ear mid-spurt over %zu rounds: p50 %.1f  p99 %.1f  max %.1f ms\n",
+                  latencies.size(), Percentile(latencies, 0.5), Percentile(latencies, 0.99),
+                  *std::max_element(latencies.begin(), latencies.end()));
+    }
+    if (static_cast<int>(latencies.size()) < rounds)
+      std::printf("%d rounds not measured\n", rounds - static_cast<int>(latencies.size()));
+
+    // Through a stall: amber speaks without a pause; at 1 s birch's voice thread stops for 0.3 s
+    // (the card goes on), or his card stops calling back for 0.3 s (as when the whole program
+    // stops, and the network's frames wait for it).
+    for (const bool thread : {true, false}) {
+      bool stalled = false;
+      const int rx_off = Count(*birch, "check 7:1078 0");
+      const auto marks = test::MarkerLatencies(
+          amber->audio, birch->audio, 5.0,
+          [&](double t) {
+            if (t >= 1.0 && !stalled) {
+              if (thread)
+                birch->audio.StallReader(std::chrono::milliseconds(300));
+              else
+                birch->audio.StallCallback(std::chrono::milliseconds(300));
+              stalled = true;
+            }
+          },
+          [&] { return Count(*birch, "check 7:1078 0") > rx_off; });
+      std::printf("through a 0.3 s stall of the listener's %s at 1 s (mouth to ear):\n ",
+                  thread ? "voice thread" : "sound card");
+      for (const auto& m : marks) std::printf(" %.1fs:%.0f", m.spoken_s, m.latency_ms);
+      std::printf(" ms\n");
+    }
+
+    // Echo: amber speaks; birch, holding the push-to-talk key, hears her in his microphone 60 ms
+    // later at half the level. What amber hears back, against what birch's microphone heard of
+    // her, is the echo return loss enhancement (with his echo cancellation on, then off).
+    for (const bool cancel : {true, false}) {
+      auto carol = Join(options.port, cancel ? "carol" : "dana", /*ptt=*/true, cancel);
+      test::WaitUntil([&] { return carol->ctx.voice_connected.load(); });
+      Include(*amber, cancel ? "carol" : "dana");
+      Include(*carol, "amber");
+      std::this_thread::sleep_for(1500ms);  // both refreshes name the other
+      amber->audio.ClearRecords();
+      carol->audio.ClearRecords();
+      test::Samples talk;
+      while (talk.size() < 8 * 48000) test::Append(talk, speech);
+      amber->audio.Speak(talk);
+      test::WaitUntil([&] { return amber->audio.Pending() == 0; }, 20s);
+      std::this_thread::sleep_for(500ms);
+      // Second by second from the first sentence: amber's voice as carol's microphone took it
+      // (half what carol played), against what came back to amber.
+      const test::Samples played_at_carol = test::PlayedSamples(carol->audio);
+      const test::Samples back = test::PlayedSamples(amber->audio);
+      const long start = std::max(0l, test::FirstLoud(played_at_carol, 0.01));
+      std::printf("echo cancellation %s, ERLE by second of far speech:", cancel ? "on " : "off");
+      for (int s = 0; s < 8; ++s) {
+        const auto from = static_cast<std::size_t>(start + s * 48000);
+        const double echo = 0.5 * test::Rms(played_at_carol, from, from + 48000);
+        const double returned = test::Rms(back, from, from + 48000 + 9600);
+        std::printf(" %.0f", 20 * std::log10(std::max(echo, 1.0) / std::max(returned, 1.0)));
+      }
+      std::printf(" dB\n");
+      server.Kick(cancel ? "carol" : "dana");
+      carol->Join();
+    }
   }
   // Through a relay that delays each datagram to the listener by 0 to 40 ms (so some overtake
   // others) and loses some: mouth to ear mid-spurt, the share of 20 ms windows of speech heard
