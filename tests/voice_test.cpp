@@ -302,8 +302,9 @@ TEST(DeviceRings, AFrameTooLateForItsCallbackIsDroppedNotPlayedLate) {
 
 // Playback is due the margin before the next callback of a 20 ms card. A late callback moves the
 // expected phase a sixteenth of the way, an early one all of it. A callback that finds too little
-// while the thread writes widens the margin once (up to the period), and so does a frame written
-// so late that less than half the base was left; each clean while takes half the widening off.
+// while the thread writes widens the margin once (up to the period), and so does a hand-over
+// written so late that less than half the base was left before the callback that took it; each
+// clean while takes half the widening off.
 TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
   using us = std::chrono::microseconds;
   DeviceRings rings;
@@ -334,22 +335,29 @@ TEST(DeviceRings, PlaybackIsDueJustBeforeTheNextCallback) {
   EXPECT_EQ(margin(), us(12000));
   for (int k = 0; k < 500; ++k) callback(us(20000), 2);  // 8, 6, 5, 4.5, then the base
   EXPECT_EQ(margin(), us(4000));
-  // One write, due 16 ms after a callback, with the capture it answers read `read` after it:
-  // the margin it leaves behind.
-  auto margin_after = [&](us read, us write) {
+  // The two frames of a hand-over, due 16 ms after a callback, answering a capture read `read`
+  // after it, the second written at `write`, then the next callback at `next`: the margin they
+  // leave behind.
+  auto margin_after = [&](us read, us first, us write, us next) {
     DeviceRings one;
     one.Exchange(in.data(), out.data(), 960, false, t);
     one.ReadCapture(frame.data(), nullptr, us(0), nullptr, t + read);
+    one.WritePlayback(frame.data(), t + first);
     one.WritePlayback(frame.data(), t + write);
-    return std::chrono::duration_cast<us>(t + us(20000) - one.PlaybackDue());
+    one.Exchange(in.data(), out.data(), 960, false, t + next);
+    return std::chrono::duration_cast<us>(t + next + us(20000) - one.PlaybackDue());
   };
   // 1.9 ms late leaves more than half the base, as every wait may; a thread that woke from its
-  // wait 3 ms late widens the margin to cover that and the base.
-  EXPECT_EQ(margin_after(us(100), us(17900)), us(4000));
-  EXPECT_EQ(margin_after(us(100), us(19000)), us(7000));
-  // Not a write that waited on a capture read after it was due (a late callback): it could not
-  // have come sooner, and a wider margin would only delay every other hand-over.
-  EXPECT_EQ(margin_after(us(17000), us(19000)), us(4000));
+  // wait 3 ms late widens the margin to cover that and the base, once for the hand-over however
+  // many frames it wrote late.
+  EXPECT_EQ(margin_after(us(100), us(17900), us(17900), us(20000)), us(4000));
+  EXPECT_EQ(margin_after(us(100), us(19000), us(19100), us(20000)), us(7100));
+  // Not when the callback came late as well (the whole machine stood still: the write was in
+  // time; only the phase moves a sixteenth of the way), nor a write that waited on a capture
+  // read after it was due (a late callback): it could not have come sooner, and a wider margin
+  // would only delay every other hand-over.
+  EXPECT_EQ(margin_after(us(100), us(19000), us(19000), us(24800)), us(4000 + 4800 - 300));
+  EXPECT_EQ(margin_after(us(17000), us(19000), us(19000), us(20000)), us(4000));
 }
 
 // A player without a headset: the far talker's speech comes back into the microphone 60 ms later

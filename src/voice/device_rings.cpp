@@ -47,6 +47,7 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
     }
     if (xrun || !any_exchange_) {  // the card stalled, not the voice thread
       written_ = writing_ = false;
+      waited_write_ = TimePoint{};
       owed_ = 0;
     }
     last_exchange_ = now;
@@ -65,6 +66,15 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
       margin_ = std::min<std::chrono::microseconds>(margin_ + kMarginStep, Duration(count));
       written_ = false;
       clean_since_ = now;
+    } else if (const auto slack =
+                   std::chrono::duration_cast<std::chrono::microseconds>(now - waited_write_);
+               waited_write_ != TimePoint{} && slack < kBaseMargin / 2) {
+      // The last write came in time, narrowly: the thread woke late from its wait. The margin
+      // grows so that such a wake-up leaves the base to spare. Measured against this callback,
+      // not the one expected: when the whole machine stood still, the callback came late as
+      // well and the write was in time.
+      margin_ = std::min<std::chrono::microseconds>(margin_ + kBaseMargin - slack, Duration(count));
+      clean_since_ = now;
     } else if (now - clean_since_ > kCleanWhile) {
       // Half the widening goes after each clean while, so a margin widened by one hiccup is
       // back near the base within seconds rather than minutes.
@@ -72,6 +82,7 @@ void DeviceRings::Exchange(const std::int16_t* in, std::int16_t* out, std::size_
           std::max(margin_ - std::max((margin_ - kBaseMargin) / 2, kMarginStep / 4), kBaseMargin);
       clean_since_ = now;
     }
+    waited_write_ = TimePoint{};
     if (in) {
       capture_lost_ += capture_.Push(in, count);
       played_.Push(out, count);  // overflows just as the capture does
@@ -117,26 +128,15 @@ std::chrono::steady_clock::time_point DeviceRings::PlaybackDue() {
   return any_exchange_ ? Due() : std::chrono::steady_clock::now();
 }
 
-void DeviceRings::WritePlayback(const std::int16_t* frame,
-                                std::chrono::steady_clock::time_point at) {
+void DeviceRings::WritePlayback(const std::int16_t* frame, TimePoint at) {
   const auto now = Now(at);
   std::lock_guard lock(mutex_);
   written_ = writing_ = true;
-  // A frame written so long after it was due that less than half the base was left before the
-  // callback still made it, narrowly: the thread woke late from its wait, and the margin grows
-  // to cover such a wake-up with the base to spare. Only a wait counts: when the capture this
-  // write answers was read after the write was due (the card's callback came late, or the
-  // thread woke late to it), the write could not have come sooner, and a wider margin would
-  // only delay every other hand-over. A wake-up a little late, as every timed wait is, is what
-  // the base is for. Later than a period is a stall, which the callback sees.
-  if (const auto due = Due(); any_exchange_ && last_read_ <= due) {
-    const auto period = Duration(last_count_);
-    const auto late = std::chrono::duration_cast<std::chrono::microseconds>(now - due);
-    if (late > margin_ - kBaseMargin / 2 && late < period) {
-      margin_ = std::min<std::chrono::microseconds>(std::max(margin_, kBaseMargin + late), period);
-      clean_since_ = now;
-    }
-  }
+  // Whether a write that waited for its hand-over came in time, the callback that takes it
+  // tells (see Exchange). A write that waited on a capture read after the hand-over was due (the
+  // card's callback came late, or the thread woke late to it) does not count: it could not have
+  // come sooner, and a wider margin would only delay every other hand-over.
+  waited_write_ = any_exchange_ && last_read_ <= Due() ? now : TimePoint{};
   if (owed_ > 0) {
     const std::size_t skip = std::min<std::size_t>(owed_, kFrameSamples);
     owed_ -= skip;

@@ -17,8 +17,9 @@
 // due (`PlaybackDue`), not a whole period ahead, so on a card with a long period what arrived
 // meanwhile is heard a period sooner. The callbacks' phase is followed from their times. The
 // margin before each widens when a callback found too little to play, or when the thread woke
-// from its wait so late that less than half the base was left (to that lateness and the base
-// again, so the next such wake-up is covered), and narrows again after a clean while.
+// from its wait so late that less than half the base was left before the callback that took
+// what it wrote (by what was missing, so the next such wake-up leaves the base), and narrows
+// again after a clean while.
 #pragma once
 
 #include <array>
@@ -69,6 +70,7 @@ struct SampleRing {
 
 class DeviceRings {
  public:
+  using TimePoint = std::chrono::steady_clock::time_point;
   // The card's callback: `count` samples captured (null: none) and `count` to play; what the
   // ring lacks is played as silence. `xrun`: the card says it ran dry or overflowed since the
   // last callback (it stalled): what piled up to be played meanwhile is shed at once, down to
@@ -114,10 +116,11 @@ class DeviceRings {
   std::chrono::microseconds margin_ = kBaseMargin;
   std::chrono::steady_clock::time_point clean_since_;
   std::chrono::steady_clock::time_point last_read_;  // when the thread last took a frame
-  bool written_ = false;                             // the voice thread wrote since the last stall
-  bool writing_ = false;  // the voice thread wrote since the card started or stalled
-  std::size_t owed_ = 0;  // samples a late thread's next writes drop (played as silence)
-  bool paid_ = false;     // a write was dropped for them since the last callback
+  TimePoint waited_write_;  // the last write since the callback that waited for its hand-over
+  bool written_ = false;    // the voice thread wrote since the last stall
+  bool writing_ = false;    // the voice thread wrote since the card started or stalled
+  std::size_t owed_ = 0;    // samples a late thread's next writes drop (played as silence)
+  bool paid_ = false;       // a write was dropped for them since the last callback
 };
 
 }  // namespace talmeris::voice
