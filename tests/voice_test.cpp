@@ -148,10 +148,10 @@ TEST(JitterBuffer, TheDelayFollowsTheJitterOnlyInPausesAndShrinksAgain) {
   std::map<std::int64_t, std::vector<std::uint32_t>> arrivals;
   int late = 0, delay_changes_while_loud = 0;
   // Each frame: what arrives is put, one frame plays; every 10th frame is a pause.
-  auto run = [&](int frames, bool jitter) {
+  auto run = [&](int frames, bool jitter, int later = 0) {
     late = 0;
     for (int f = 0; f < frames; ++f, ++now) {
-      const std::int64_t lateness = jitter ? (sent * 7) % 4 : 0;
+      const std::int64_t lateness = (jitter ? (sent * 7) % 4 : 0) + later;
       arrivals[now + lateness].push_back(sent++);
       for (std::uint32_t s : arrivals[now]) {
         buffer.Put(s, packet, 1);
@@ -177,6 +177,13 @@ TEST(JitterBuffer, TheDelayFollowsTheJitterOnlyInPausesAndShrinksAgain) {
   EXPECT_EQ(buffer.Delay(now - 1), 0);
   EXPECT_EQ(late, 0);
   EXPECT_EQ(delay_changes_while_loud, 0);
+  // From now on every frame comes two frames later (the route got slower, or the listener's
+  // hand-over moved earlier and the frames miss it): once the base has risen with them, what
+  // came in between counts from there, not as jitter to wait for.
+  run(JitterBuffer::kBaseWindow + 30, false, 2);
+  EXPECT_EQ(buffer.Aim(), 0);
+  EXPECT_EQ(buffer.Delay(now - 1), 0);
+  run(100, false);  // and back
 
   // A frame too late, one too far ahead and one repeated are not held; the next is rebuilt from
   // the frame after it.

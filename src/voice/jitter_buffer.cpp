@@ -15,11 +15,22 @@ void JitterBuffer::Start(std::uint32_t first, std::int64_t now) {
 }
 
 void JitterBuffer::Measure(std::uint32_t sequence, std::int64_t now) {
+  const std::int64_t before = Base();
+  const bool any = transits_ > 0;
   const auto at = static_cast<std::size_t>(transit_at_);
   transit_[at] = now - sequence;
   transit_at_ = (transit_at_ + 1) % kWindow;
   transits_ = std::min(transits_ + 1, kWindow);
-  above_base_[at] = static_cast<int>(std::min<std::int64_t>(transit_[at] - Base(), kMaxSpread));
+  const std::int64_t base = Base();
+  // The base rose: every frame comes later now (the route got slower, or this listener's
+  // hand-over moved earlier, so frames miss it by a handover more). What came since it began
+  // counts from where the base rose to, not as jitter above the old one, which would keep the
+  // buffer waiting that much more for a whole window.
+  if (any && base > before) {
+    const auto rise = static_cast<int>(std::min<std::int64_t>(base - before, kMaxSpread));
+    for (int i = 0; i < transits_; ++i) above_base_[i] = std::max(above_base_[i] - rise, 0);
+  }
+  above_base_[at] = static_cast<int>(std::min<std::int64_t>(transit_[at] - base, kMaxSpread));
 }
 
 void JitterBuffer::Put(std::uint32_t sequence, const std::uint8_t* opus, std::uint32_t size) {
