@@ -9,7 +9,7 @@
 // ear, how much is heard as spoken and in how many sentences the delay changed, on 10 ms cards
 // and on 20 ms cards at both ends.
 // Prints; asserts nothing.
-//   voice_bench [ROUNDS] [relay]     (relay: only the rounds through the relay)
+//   voice_bench [ROUNDS] [echo|relay]     (only the echo, or only the rounds through the relay)
 #include <dirent.h>
 
 #include <algorithm>
@@ -103,7 +103,7 @@ void Include(test::HeadlessClient& c, const std::string& other) {
 
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
-  const bool all = !(argc > 2 && std::string(argv[2]) == "relay");
+  const std::string only = argc > 2 ? argv[2] : "";
   devserver::Options options;
   options.port = test::NextTestPort();
   options.accounts = {{"amber", "pw", "Amber Lee", 1}, {"birch", "pw", "Birch Ray", 1},
@@ -127,10 +127,10 @@ int main(int argc, char** argv) {
   Include(*amber, "birch");
   std::this_thread::sleep_for(1500ms);  // a bench: let the once-per-second refresh happen
 
-  if (all) {
+  test::Samples speech = test::Speak("Vector two seven zero, climbing to the northern ring.");
+  if (speech.empty()) speech = test::Noise(2.0, -20);
+  if (only.empty()) {
     // Processor time: a quiet phase, then a phase of continuous speech from amber to birch.
-    test::Samples speech = test::Speak("Vector two seven zero, climbing to the northern ring.");
-    if (speech.empty()) speech = test::Noise(2.0, -20);
     // Each phase is measured in one-second windows: on a shared machine some windows are
     // stretched by other work, so the median says more than the mean.
     const int windows = 6;
@@ -211,7 +211,8 @@ int main(int argc, char** argv) {
       for (const auto& m : marks) std::printf(" %.1fs:%.0f", m.spoken_s, m.latency_ms);
       std::printf(" ms\n");
     }
-
+  }
+  if (only.empty() || only == "echo") {
     // Echo: amber speaks; birch, holding the push-to-talk key, hears her in his microphone 60 ms
     // later at half the level. What amber hears back, against what birch's microphone heard of
     // her, is the echo return loss enhancement (with his echo cancellation on, then off).
@@ -245,6 +246,15 @@ int main(int argc, char** argv) {
       carol->Join();
     }
   }
+  auto finish = [&] {
+    server.Kick("amber");
+    server.Kick("birch");
+    amber->Join();
+    birch->Join();
+    server.Stop();
+    return 0;
+  };
+  if (!only.empty() && only != "relay") return finish();
   // Through a relay that delays each datagram to the listener by 0 to 40 ms (so some overtake
   // others) and loses some: mouth to ear mid-spurt, the share of 20 ms windows of speech heard
   // as spoken (waveform correlation at least 0.8), and in how many sentences the delay changed
@@ -338,10 +348,5 @@ int main(int argc, char** argv) {
     }
   }
 
-  server.Kick("amber");
-  server.Kick("birch");
-  amber->Join();
-  birch->Join();
-  server.Stop();
-  return 0;
+  return finish();
 }

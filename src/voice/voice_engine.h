@@ -22,11 +22,11 @@ struct VoiceOptions {
   // kbit/s used on speech) 91 %, and 89 % with 15 % of packets lost.
   int opus_bitrate = 48000;
   int expected_loss_percent = 10;  // what the forward error correction is sized for
-  // bench/codec_bench: 3 costs a fifth less a frame than 5 and comes as close to what was said;
-  // 1 costs half but comes about half a decibel further. (Two early voice_bench runs with 3 let
-  // the echo through for two seconds; 38 runs since, alone, under load and in the whole bench,
-  // did not. The complexity only changes what the canceller's output is coded to, so their
-  // timing, not the coding, is the likelier cause.)
+  // bench/codec_bench at 48000: 1 costs a third less a frame than 3 (42 against 61 us) and
+  // comes as close to what was said, but in voice_bench's echo case it let the far talker back
+  // at 22 to 32 dB below the echo (not 67 to 70) for a second or two in 3 of 16 runs, against
+  // 2 of 54 at 3 (both early; none of the last 52). 2 and 4 cost more than 3, and no setting
+  // above comes closer.
   int opus_complexity = 3;
   std::string thread_name = "voice";  // as `top -H` shows the voice thread (15 bytes at most)
 };
