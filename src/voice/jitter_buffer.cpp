@@ -22,11 +22,13 @@ void JitterBuffer::Measure(std::uint32_t sequence, std::int64_t now) {
   transit_at_ = (transit_at_ + 1) % kWindow;
   transits_ = std::min(transits_ + 1, kWindow);
   const std::int64_t base = Base();
-  // The base rose: every frame comes later now (the route got slower, or this listener's
-  // hand-over moved earlier, so frames miss it by a handover more). What came since it began
-  // counts from where the base rose to, not as jitter above the old one, which would keep the
-  // buffer waiting that much more for a whole window.
-  if (any && base > before) {
+  // The base rose by two frames or more: every frame comes later now (the route got slower, or
+  // this listener's hand-over moved earlier, so frames miss it by a handover more). What came
+  // since it began counts from where the base rose to, not as jitter above the old one, which
+  // would keep the buffer waiting that much more for a whole window. A rise of one frame is as
+  // often the jitter's luck (the earliest frame left the window, and the next falls back):
+  // lowering what was measured then would leave the buffer waiting too little.
+  if (any && base >= before + 2) {
     const auto rise = static_cast<int>(std::min<std::int64_t>(base - before, kMaxSpread));
     for (int i = 0; i < transits_; ++i) above_base_[i] = std::max(above_base_[i] - rise, 0);
   }
