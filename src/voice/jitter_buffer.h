@@ -2,16 +2,15 @@
 // each. Owned by the voice thread; no lock.
 //
 // A frame's transit is the listener's frame clock when it arrived less its sequence number (the
-// talker's clock): constant on a steady network, up to the jitter more on a jittery one. The
-// least transit of the last kBaseWindow arrivals is the network's base (it follows the two
-// clocks' drift, or a card that slipped a part of a period, within a second), and kQuantile per
-// cent of the last kWindow arrivals came within `spread` frames of the base as it was then (or
-// as it rose to since, when it rose by two frames or more: frames that all come later are no
-// jitter). Frame n
-// plays at listener frame n + delay + base; the buffer aims at delay = spread, so that few frames
-// come too late, and moves the delay one frame at a time, only while the talker pauses (a quiet
-// frame), so a word is never cut or stretched. A spurt starts with the frames sent ahead of it, the
-// oldest first: it plays at once, and the delay that adds falls back in the pauses that follow. The
+// talker's clock): constant on a steady network, up to the jitter more on a jittery one. The least
+// transit of the last kBaseWindow arrivals is the network's base (it follows the two clocks' drift,
+// or a card that slipped a part of a period, within a second), and kQuantile per cent of the last
+// kWindow arrivals came within `spread` frames of the base as it was then (or as it rose to since,
+// when it rose by two frames or more: frames that all come later are no jitter). Frame n plays at
+// listener frame n + delay + base; the buffer aims at delay = spread, so that few frames come too
+// late, and moves the delay one frame at a time, only while the talker pauses (a quiet frame), so a
+// word is never cut or stretched. A spurt starts with the frames sent ahead of it, the oldest
+// first: it plays at once, and the delay that adds falls back in the pauses that follow. The
 // measure outlives the spurt.
 #pragma once
 
