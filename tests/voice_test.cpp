@@ -460,6 +460,21 @@ TEST(SpeechMeasure, ADelayChangeCountsWhileSpeakingButNotInAPause) {
     EXPECT_EQ(h.delay_changed, ms == 200 ? 1 : 0) << ms;
     EXPECT_GE(h.Share(), 0.95) << ms;
   }
+  // A voiced sound heard a pitch period off for three windows, which it also fits at its delay
+  // (through the breath in it), has not moved.
+  constexpr long kPeriod = 428;  // a 112 Hz voice
+  test::Samples voiced = test::Noise(1.0, -30, 4);
+  for (std::size_t i = 0; i < voiced.size(); ++i) {
+    double v = voiced[i];
+    for (int h = 1; h <= 4; ++h) v += 3000 * std::sin(2 * M_PI * h * i / kPeriod) / h;
+    voiced[i] = static_cast<std::int16_t>(v);
+  }
+  const long at = 20000, off = 3 * 960;
+  test::Samples heard = test::Silence(0.03);
+  heard.insert(heard.end(), voiced.begin(), voiced.begin() + at);
+  heard.insert(heard.end(), voiced.begin() + at + kPeriod, voiced.begin() + at + kPeriod + off);
+  heard.insert(heard.end(), voiced.begin() + at + off, voiced.end());
+  EXPECT_EQ(test::CompareSpeech(voiced, heard).delay_changed, 0);
 }
 
 TEST(VoiceWire, FramesAndTargetsDecodeOnlyWhenWellFormed) {

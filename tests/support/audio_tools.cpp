@@ -177,7 +177,7 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
     // After a pause the delay may have changed by several frames (or a talk spurt started): it
     // is looked for further away until it has settled.
     const long search = unsettled ? kWideSearch : kSearch;
-    double best = 0;
+    double best = 0, at_settled = 0;  // the best fit, and the best within 1 ms of the settled delay
     long best_offset = offset;
     for (long shift = offset - search; shift <= offset + search; ++shift) {
       if (at + shift < 0 || at + shift + kWindow > m) continue;
@@ -192,19 +192,21 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
         best = c;
         best_offset = shift;
       }
+      if (std::abs(shift - settled) <= kSame) at_settled = std::max(at_settled, c);
     }
     if (best < 0.8) continue;
     ++result.spoken;
     offset = best_offset;
     // The delay changed while speaking: since the last pause, a window fits more than 5 ms away
-    // from where the delay settled, and the next window heard as spoken fits there too.
+    // from where the delay settled and not where it settled, and the next window heard as spoken
+    // fits there too. (A voiced sound fits a pitch period off as well, now and then better.)
     if (unsettled) {
       // Settled: two clear fits in a row at the same delay (not the edge of the pause, nor a
       // peak a pitch period off).
       if (best >= 0.9 && moved_to >= 0 && std::abs(offset - moved_to) <= kSame) unsettled = false;
       settled = offset;
       moved_to = unsettled && best >= 0.9 ? offset : -1;
-    } else if (std::abs(offset - settled) <= kChange) {
+    } else if (std::abs(offset - settled) <= kChange || at_settled >= 0.8) {
       moved_to = -1;
     } else if (moved_to >= 0 && std::abs(offset - moved_to) <= kSame) {
       if (!counted) ++result.delay_changed;

@@ -39,8 +39,9 @@ long FirstLoud(const Samples& samples, double threshold, long from = 0);
 // inserted, is followed), and within 60 ms after a pause, until two clear fits (0.9) in a row
 // agree on where the delay settled. Sentences are the stretches of speech between pauses of
 // 300 ms or more. A sentence's delay changed while speaking when, since the delay settled, two
-// windows in a row fit more than 5 ms away from it (one alone may be a peak a pitch period off);
-// a delay that changed in a pause, between sentences or between words, is not counted.
+// windows in a row fit more than 5 ms away from it and are not heard as spoken at it (a voiced
+// sound also fits a pitch period off, now and then better); a delay that changed in a pause,
+// between sentences or between words, is not counted.
 struct SpeechHeard {
   int windows = 0;  // of speech
   int spoken = 0;   // of those, heard as spoken
