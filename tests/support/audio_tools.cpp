@@ -152,6 +152,7 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
   SpeechHeard result;
   if (said_start < 0 || heard_start < 0) return result;
   long offset = heard_start - said_start;
+  long anchor = offset;        // where the delay last settled (at first, a guess)
   long pause = kPauseWindows;  // windows without speech since the last with it
   bool counted = false;        // this sentence's change is counted
   bool unsettled = true;       // the delay has not settled since the last pause
@@ -175,11 +176,14 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
     pause = 0;
     ++result.windows;
     // After a pause the delay may have changed by several frames (or a talk spurt started): it
-    // is looked for further away until it has settled.
+    // is looked for further away from where it last settled, until it has settled again. (Not
+    // from the last fit: through a voiced sound that fits a pitch period off as well as at its
+    // delay, the search would walk away from the delay.)
     const long search = unsettled ? kWideSearch : kSearch;
+    const long center = unsettled ? anchor : offset;
     double best = 0, at_settled = 0;  // the best fit, and the best within 1 ms of the settled delay
     long best_offset = offset;
-    for (long shift = offset - search; shift <= offset + search; ++shift) {
+    for (long shift = center - search; shift <= center + search; ++shift) {
       if (at + shift < 0 || at + shift + kWindow > m) continue;
       double cross = 0, heard_energy = 0;
       for (long i = 0; i < kWindow; ++i) {
@@ -203,7 +207,10 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
     if (unsettled) {
       // Settled: two clear fits in a row at the same delay (not the edge of the pause, nor a
       // peak a pitch period off).
-      if (best >= 0.9 && moved_to >= 0 && std::abs(offset - moved_to) <= kSame) unsettled = false;
+      if (best >= 0.9 && moved_to >= 0 && std::abs(offset - moved_to) <= kSame) {
+        unsettled = false;
+        anchor = offset;
+      }
       settled = offset;
       moved_to = unsettled && best >= 0.9 ? offset : -1;
     } else if (std::abs(offset - settled) <= kChange || at_settled >= 0.8) {
@@ -211,7 +218,7 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
     } else if (moved_to >= 0 && std::abs(offset - moved_to) <= kSame) {
       if (!counted) ++result.delay_changed;
       counted = true;
-      settled = offset;
+      settled = anchor = offset;
       moved_to = -1;
     } else {
       moved_to = offset;
