@@ -25,12 +25,13 @@ struct VoiceOptions {
   // sized for 5 %, 1 to 2 points more of the speech comes through as spoken than sized for 10 %
   // with none or 5 % of the packets lost (93 against 92), and as much with 15 % (about 90).
   int expected_loss_percent = 5;
-  // bench/codec_bench at 48000: 1 costs a third less a frame than 3 (42 against 61 us) and
-  // comes as close to what was said, but in voice_bench's echo case it let the far talker back
-  // at 22 to 32 dB below the echo (not 67 to 70) for a second or two in 3 of 16 runs, against
-  // 2 of 54 at 3 (both early; none of the last 52). 2 and 4 cost more than 3, and no setting
-  // above comes closer.
-  int opus_complexity = 3;
+  // bench/codec_bench at 48000: 0 encodes a frame in half the time of 3 (32 against 63 us) and
+  // comes as close to what was said (92.7 against 92.9 % heard as spoken; 91.7 and 89.5 against
+  // 91.5 and 90.3 with 5 and 15 % lost), for 0.7 kbit/s more; no setting above comes closer.
+  // voice_bench's echo case let the far talker back (22 to 46 dB below the echo, not 67 to 70)
+  // for a second or two in 3 of 16 runs at 1 and 4 of 65 at 3, and in none of 11 at 0, run in
+  // turn with 3: the canceller's doing, not the encoder's.
+  int opus_complexity = 0;
   std::string thread_name = "voice";  // as `top -H` shows the voice thread (15 bytes at most)
 };
 
