@@ -28,7 +28,7 @@ struct VoiceOptions {
   // bench/codec_bench at 48000: 0 encodes a frame in half the time of 3 (32 against 63 us) and
   // comes as close to what was said (92.7 against 92.9 % heard as spoken; 91.7 and 89.5 against
   // 91.5 and 90.3 with 5 and 15 % lost), for 0.7 kbit/s more; no setting above comes closer.
-  // voice_bench's echo case let the far talker back (22 to 46 dB below the echo, not 67 to 70)
+  // voice_bench's echo case let the far talker back (22 to 49 dB below the echo, not 67 to 70)
   // for a second or two in 3 of 16 runs at 1 and 4 of 65 at 3, and in none of 11 at 0, run in
   // turn with 3: the canceller's doing, not the encoder's.
   int opus_complexity = 0;
