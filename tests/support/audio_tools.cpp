@@ -152,11 +152,10 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
   SpeechHeard result;
   if (said_start < 0 || heard_start < 0) return result;
   long offset = heard_start - said_start;
-  long anchor = offset;        // where the delay last settled (at first, a guess)
   long pause = kPauseWindows;  // windows without speech since the last with it
   bool counted = false;        // this sentence's change is counted
   bool unsettled = true;       // the delay has not settled since the last pause
-  long settled = 0;            // the delay since then
+  long settled = offset;       // where the delay last settled (at first, a guess)
   long moved_to = -1;          // where the delay moved while speaking, to be confirmed
   const auto n = static_cast<long>(said.size()), m = static_cast<long>(heard.size());
   for (long at = said_start; at + kWindow <= n; at += kWindow) {
@@ -180,7 +179,7 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
     // from the last fit: through a voiced sound that fits a pitch period off as well as at its
     // delay, the search would walk away from the delay.)
     const long search = unsettled ? kWideSearch : kSearch;
-    const long center = unsettled ? anchor : offset;
+    const long center = unsettled ? settled : offset;
     double best = 0, at_settled = 0;  // the best fit, and the best within 1 ms of the settled delay
     long best_offset = offset;
     for (long shift = center - search; shift <= center + search; ++shift) {
@@ -209,16 +208,15 @@ SpeechHeard CompareSpeech(const Samples& said_samples, const Samples& heard_samp
       // peak a pitch period off).
       if (best >= 0.9 && moved_to >= 0 && std::abs(offset - moved_to) <= kSame) {
         unsettled = false;
-        anchor = offset;
+        settled = offset;
       }
-      settled = offset;
       moved_to = unsettled && best >= 0.9 ? offset : -1;
     } else if (std::abs(offset - settled) <= kChange || at_settled >= 0.8) {
       moved_to = -1;
     } else if (moved_to >= 0 && std::abs(offset - moved_to) <= kSame) {
       if (!counted) ++result.delay_changed;
       counted = true;
-      settled = anchor = offset;
+      settled = offset;
       moved_to = -1;
     } else {
       moved_to = offset;
