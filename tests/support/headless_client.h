@@ -46,8 +46,11 @@ struct ScriptedKeyboard final : KeyboardPort {
 struct HeadlessClient {
   static constexpr WindowId kMain = 7;
 
-  explicit HeadlessClient(std::uint32_t server_port, std::string name, std::string password)
-      : ctx(Ports{&windows, network.get(), &voice, &launcher, &keyboard}, dir.path()) {
+  // `transport`: by default, short peer timeouts, so a test of a lost peer ends soon.
+  explicit HeadlessClient(std::uint32_t server_port, std::string name, std::string password,
+                          const net::EnetOptions& transport = Options())
+      : network(net::CreateEnetNetwork(capture.Hooked(transport))),
+        ctx(Ports{&windows, network.get(), &voice, &launcher, &keyboard}, dir.path()) {
     dir.Write("patches.dat", {5, 0});
     ctx.server_host = "127.0.0.1";
     ctx.server_port = server_port;
@@ -124,7 +127,7 @@ struct HeadlessClient {
   TempDir dir;
   RecordingWindowPort windows;
   TrafficCapture capture;
-  std::unique_ptr<net::Network> network = net::CreateEnetNetwork(capture.Hooked(Options()));
+  std::unique_ptr<net::Network> network;
   voice::MemoryAudio audio;  // the sound devices, in memory
   voice::OpusVoiceSystem voice{audio, AudioSetupFile(dir.path() / "config"), &windows};
   FakeLauncher launcher;
