@@ -1,6 +1,7 @@
 // One remote talker: its jitter buffer and Opus decoder. A missing frame is rebuilt from the
-// next frame's forward error correction when that is here, else concealed. Owned by the voice
-// thread; no lock.
+// next frame's forward error correction when that is here and carries it (Opus's voice coding
+// does; the client's own low-delay coding does not), else concealed. Owned by the voice thread;
+// no lock.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +39,8 @@ class Talker {
   int shortened() const { return shortened_; }    // frames skipped to lower the delay
 
  private:
-  bool Decode(std::int16_t* out, std::int64_t now_frame);
+  // `*missing`: the frame was not here (rebuilt or concealed).
+  bool Decode(std::int16_t* out, std::int64_t now_frame, bool* missing = nullptr);
 
   JitterBuffer jitter_;
   OpusDecoder* decoder_;
