@@ -137,6 +137,33 @@ TEST_F(TalkerTest, APauseShortensTheDelayOfFramesSentAhead) {
   EXPECT_EQ(talker.shortened(), 1);
 }
 
+// After a stall of the listener its buffer can run ahead of the talker's frames: each comes
+// after its turn and is dropped. The concealment of a loud tone never falls to a pause, where
+// the buffer waits a frame more; it waits at the missing frames instead, and the tone is heard
+// again within a few frames.
+TEST_F(TalkerTest, ABufferAheadOfItsFramesWaitsForThemWithoutAPause) {
+  int error = 0;
+  OpusEncoder* low =
+      opus_encoder_create(kSampleRate, 1, OPUS_APPLICATION_RESTRICTED_LOWDELAY, &error);
+  ASSERT_NE(low, nullptr);
+  const test::Samples tone = test::Tone(500, 2.0, -1);
+  std::int64_t now = 1;
+  int heard = 0;  // of the last 100 frames, those heard at the tone's level
+  for (int f = 0; f < 200; ++f) {
+    std::uint8_t packet[kMaxOpusBytes];
+    const int n =
+        opus_encode(low, tone.data() + f * kFrameSamples, kFrameSamples, packet, kMaxOpusBytes);
+    ASSERT_GT(n, 0);
+    talker.Put(static_cast<std::uint16_t>(f), packet, static_cast<std::uint32_t>(n), now);
+    if (f == 50)
+      for (int ahead = 0; ahead < 3; ++ahead) Play(now);  // the listener's clock ran on
+    const auto level = Play(now++);
+    if (f >= 100) heard += level && *level > -10.0f;
+  }
+  opus_encoder_destroy(low);
+  EXPECT_EQ(heard, 100);
+}
+
 // A talker whose frames come 0 to 30 ms late (a pattern over four frames) and then steadily:
 // the delay rises to the jitter, only in pauses, and falls back once the jitter is gone.
 TEST(JitterBuffer, TheDelayFollowsTheJitterOnlyInPausesAndShrinksAgain) {
