@@ -1,13 +1,14 @@
 // What the Opus encoder's settings cost and buy for speech as the client codes it (16 kHz,
-// 10 ms frames, in-band forward error correction): first each complexity at the client's
-// bitrate, then bitrates and forward error correction at the client's complexity with 0, 5 and
-// 15 % of packets lost (a lost packet is rebuilt from the next one's coarser copy when that
-// came, else concealed). For each: processor time per frame, the bitrate used, and how close
-// what a listener decodes comes to what was said, by two waveform measures (the share of 20 ms
-// windows of speech heard as spoken, waveform correlation at least 0.8, as voice_bench counts
-// them; and the segmental signal-to-noise ratio over 20 ms windows). Five spoken sentences
-// (espeak-ng). Prints; asserts nothing.
-//   codec_bench [REPEATS]
+// 10 ms frames): first Opus's two ways of coding speech (its low-delay coding, CELT only, and
+// its voice coding, SILK, with in-band forward error correction) at the client's bitrate and
+// complexity, then each complexity and each bitrate of the client's way, with 0, 5 and 15 % of
+// packets lost (a lost packet is rebuilt from the next one's forward error correction when it
+// carries one and came, else concealed; the share lost is averaged over three draws of which).
+// For each: the look-ahead, processor time per frame, the bitrate used, and how close what a
+// listener decodes comes to what was said, by two waveform measures (the share of 20 ms windows
+// of speech heard as spoken, waveform correlation at least 0.8, as voice_bench counts them; and
+// the segmental signal-to-noise ratio over 20 ms windows, with nothing lost). Five spoken
+// sentences (espeak-ng). Prints; asserts nothing.
 #include <opus/opus.h>
 
 #include <algorithm>
@@ -59,28 +60,32 @@ double SegmentalSnrDb(const test::Samples& said, const test::Samples& heard) {
 }
 
 struct Setting {
+  bool low_delay;
   int complexity, bitrate, fec, expected_loss;
 };
 
 struct Coded {
-  test::Samples heard;
-  double us_a_frame = 0, kbit_s = 0;
+  std::vector<std::vector<std::uint8_t>> packets;
+  double us_a_frame = 0, kbit_s = 0, lookahead_ms = 0;
 };
 
-// `said` through the encoder and a decoder, with `loss_percent` of the packets lost (the same
-// ones for every setting).
-Coded Code(const test::Samples& said, const Setting& setting, int loss_percent) {
+// `said` through the encoder.
+Coded Code(const test::Samples& said, const Setting& setting) {
   Coded coded;
   int error = 0;
-  OpusEncoder* encoder = opus_encoder_create(voice::kCodecRate, 1, OPUS_APPLICATION_VOIP, &error);
+  OpusEncoder* encoder = opus_encoder_create(
+      voice::kCodecRate, 1,
+      setting.low_delay ? OPUS_APPLICATION_RESTRICTED_LOWDELAY : OPUS_APPLICATION_VOIP, &error);
   if (!encoder) std::exit(1);
   opus_encoder_ctl(encoder, OPUS_SET_BITRATE(setting.bitrate));
   opus_encoder_ctl(encoder, OPUS_SET_COMPLEXITY(setting.complexity));
   opus_encoder_ctl(encoder, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
   opus_encoder_ctl(encoder, OPUS_SET_INBAND_FEC(setting.fec));
   opus_encoder_ctl(encoder, OPUS_SET_PACKET_LOSS_PERC(setting.expected_loss));
+  opus_int32 lookahead = 0;
+  opus_encoder_ctl(encoder, OPUS_GET_LOOKAHEAD(&lookahead));
+  coded.lookahead_ms = 1000.0 * lookahead / voice::kCodecRate;
   voice::Downsampler down;
-  std::vector<std::vector<std::uint8_t>> packets;
   double seconds = 0, bytes = 0;
   for (std::size_t at = 0; at + voice::kFrameSamples <= said.size(); at += voice::kFrameSamples) {
     std::int16_t frame[voice::kCodecSamples];
@@ -90,23 +95,39 @@ Coded Code(const test::Samples& said, const Setting& setting, int loss_percent) 
     const int n = opus_encode(encoder, frame, voice::kCodecSamples, packet, voice::kMaxOpusBytes);
     seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (n <= 0) std::exit(1);
-    packets.emplace_back(packet, packet + n);
+    coded.packets.emplace_back(packet, packet + n);
     bytes += n;
   }
-  coded.heard = test::DecodeWithLoss(packets, loss_percent);
-  if (coded.heard.empty()) std::exit(1);
   opus_encoder_destroy(encoder);
-  const auto frames = static_cast<double>(packets.size());
+  const auto frames = static_cast<double>(coded.packets.size());
   coded.us_a_frame = 1e6 * seconds / frames;
   coded.kbit_s = bytes * 8 / (frames * voice::kFrameSamples / voice::kSampleRate) / 1000;
   return coded;
 }
 
-void Report(const test::Samples& said, const Coded& coded) {
-  int windows = 0;
-  const double share = test::SpokenShare(said, coded.heard, &windows);
-  std::printf("%.1f %% of %d windows heard as spoken; segmental SNR %.2f dB\n", 100 * share,
-              windows, SegmentalSnrDb(said, coded.heard));
+// Coded `repeats` times (for the time a frame takes); what a listener hears of it.
+void Report(const test::Samples& said, const Setting& setting, int repeats) {
+  Coded coded;
+  double us = 0;
+  for (int r = 0; r < repeats; ++r) {
+    coded = Code(said, setting);
+    us += coded.us_a_frame / repeats;
+  }
+  std::printf(
+      "look-ahead %.1f ms, encoding %5.1f us a frame (%.2f %% of a core), %4.1f kbit/s; "
+      "heard as spoken",
+      coded.lookahead_ms, us, us / 100, coded.kbit_s);
+  for (const int loss : {0, 5, 15}) {
+    double share = 0;
+    for (const unsigned seed : {5u, 6u, 7u}) {
+      const test::Samples heard = test::DecodeWithLoss(coded.packets, loss, seed);
+      if (heard.empty()) std::exit(1);
+      share += test::SpokenShare(said, heard) / 3;
+    }
+    std::printf(" %4.1f %%", 100 * share);
+  }
+  std::printf(" with 0, 5, 15 %% lost; segmental SNR %.2f dB\n",
+              SegmentalSnrDb(said, test::DecodeWithLoss(coded.packets, 0)));
 }
 
 }  // namespace
@@ -127,30 +148,30 @@ int main(int argc, char** argv) {
     return 1;
   }
   const voice::VoiceOptions client;
-  std::printf("complexity, at %d bit/s with forward error correction for %d %% loss:\n",
-              client.opus_bitrate, client.expected_loss_percent);
-  for (const int complexity : {0, 1, 2, 3, 4, 5, 6, 8, 10}) {
-    const Setting setting{complexity, client.opus_bitrate, 1, client.expected_loss_percent};
-    Coded coded;
-    double us = 0;
-    for (int r = 0; r < repeats; ++r) {
-      coded = Code(said, setting, 0);
-      us += coded.us_a_frame / repeats;
-    }
-    std::printf("  %2d: encoding %5.1f us a frame (%.2f %% of a core); ", complexity, us, us / 100);
-    Report(said, coded);
+  const bool low = client.opus_low_delay;
+  const Setting own{low, client.opus_complexity, client.opus_bitrate, !low,
+                    low ? 0 : client.expected_loss_percent};
+  std::printf("at %d bit/s, complexity %d:\n", client.opus_bitrate, client.opus_complexity);
+  std::printf("  low-delay coding:                                ");
+  Report(said, Setting{true, own.complexity, own.bitrate, 0, 0}, repeats);
+  for (const int bitrate : {own.bitrate, 48000}) {
+    std::printf("  voice coding at %5d, correction for %2d %% loss: ", bitrate,
+                client.expected_loss_percent);
+    Report(said, Setting{false, own.complexity, bitrate, 1, client.expected_loss_percent}, repeats);
   }
-  std::printf("bitrate and forward error correction, at complexity %d:\n", client.opus_complexity);
+  std::printf("the client's (%s) coding, complexity:\n", low ? "low-delay" : "voice");
+  for (const int complexity : {0, 1, 2, 3, 4, 5, 6, 8, 10}) {
+    Setting setting = own;
+    setting.complexity = complexity;
+    std::printf("  %2d: ", complexity);
+    Report(said, setting, repeats);
+  }
+  std::printf("the client's coding at complexity %d, bitrate:\n", client.opus_complexity);
   for (const int bitrate : {24000, 32000, 40000, 48000, 64000}) {
-    for (const int expected : {0, 5, 10}) {
-      for (const int loss : {0, 5, 15}) {
-        const Setting setting{client.opus_complexity, bitrate, expected > 0, expected};
-        const Coded coded = Code(said, setting, loss);
-        std::printf("  %5d bit/s (%4.1f kbit/s used), FEC for %2d %%, %2d %% lost: ", bitrate,
-                    coded.kbit_s, expected, loss);
-        Report(said, coded);
-      }
-    }
+    Setting setting = own;
+    setting.bitrate = bitrate;
+    std::printf("  %5d: ", bitrate);
+    Report(said, setting, repeats);
   }
   return 0;
 }

@@ -42,7 +42,8 @@ class JitterBuffer {
   // What plays at `now`; each call moves on by one frame, except after a hold.
   enum class Take { kNothing, kFrame, kRecover, kConceal };
   // kFrame: `*data`/`*size` are the frame's packet. kRecover: the frame is missing and the next
-  // one is here: `*data` is that next packet, whose forward error correction rebuilds it.
+  // one is here: `*data` is that next packet, whose forward error correction (if it carries
+  // any; else the decoder conceals) rebuilds it.
   // kConceal: missing, nothing to rebuild it from. kNothing: nothing to play (before the
   // spurt's first frame, or held for a frame).
   Take Get(const std::uint8_t** data, std::uint32_t* size);

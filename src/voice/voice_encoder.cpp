@@ -28,17 +28,22 @@ void FlushDenormals() {
 VoiceEncoder::VoiceEncoder(const VoiceOptions& options, bool echo_cancellation) {
   reference_db_.fill(-96.0f);  // nothing played yet
   int error = 0;
-  opus_ = opus_encoder_create(kCodecRate, 1, OPUS_APPLICATION_VOIP, &error);
+  opus_ = opus_encoder_create(
+      kCodecRate, 1,
+      options.opus_low_delay ? OPUS_APPLICATION_RESTRICTED_LOWDELAY : OPUS_APPLICATION_VOIP,
+      &error);
   preprocess_ = speex_preprocess_state_init(kStepSamples, kCodecRate);
   if (echo_cancellation) echo_ = speex_echo_state_init(kStepSamples, kEchoTailSamples);
   if (!opus_ || !preprocess_ || (echo_cancellation && !echo_)) std::abort();  // out of memory
   opus_encoder_ctl(opus_, OPUS_SET_BITRATE(options.opus_bitrate));
   opus_encoder_ctl(opus_, OPUS_SET_COMPLEXITY(options.opus_complexity));
   opus_encoder_ctl(opus_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
-  // Each packet also carries the frame before it, coarser (Opus's in-band forward error
-  // correction), so a listener rebuilds a frame that was lost or came too late from the next.
-  opus_encoder_ctl(opus_, OPUS_SET_INBAND_FEC(1));
-  opus_encoder_ctl(opus_, OPUS_SET_PACKET_LOSS_PERC(options.expected_loss_percent));
+  if (!options.opus_low_delay) {
+    // Each packet also carries the frame before it, coarser (Opus's in-band forward error
+    // correction), so a listener rebuilds a frame that was lost or came too late from the next.
+    opus_encoder_ctl(opus_, OPUS_SET_INBAND_FEC(1));
+    opus_encoder_ctl(opus_, OPUS_SET_PACKET_LOSS_PERC(options.expected_loss_percent));
+  }
   int on = 1;
   speex_preprocess_ctl(preprocess_, SPEEX_PREPROCESS_SET_DENOISE, &on);
   // The automatic record volume brings speech to about -18 dB below full scale.
