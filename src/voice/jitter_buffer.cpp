@@ -48,11 +48,13 @@ void JitterBuffer::Put(std::uint32_t sequence, const std::uint8_t* opus, std::ui
 JitterBuffer::Take JitterBuffer::Get(const std::uint8_t** data, std::uint32_t* size) {
   if (hold_) {
     hold_ = false;
+    missed_ = false;
     return Take::kNothing;
   }
   const std::uint32_t at = next_++;
   Slot& slot = slots_[at % kSlots];
-  if (slot.present && slot.sequence == at) {
+  missed_ = !(slot.present && slot.sequence == at);
+  if (!missed_) {
     slot.present = false;
     *data = slot.opus;
     *size = slot.size;
@@ -75,8 +77,9 @@ int JitterBuffer::Excess(std::int64_t now) const {
 }
 
 int JitterBuffer::Adjust(std::int64_t now, bool quiet) {
-  if (!quiet) return 0;
+  if (!quiet && !missed_) return 0;
   const int excess = Excess(now);
+  if (!quiet && excess >= -1) return 0;
   if (excess < 0) hold_ = true;
   return excess > 0 ? 1 : excess < 0 ? -1 : 0;
 }

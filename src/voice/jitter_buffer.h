@@ -49,7 +49,11 @@ class JitterBuffer {
   Take Get(const std::uint8_t** data, std::uint32_t* size);
   // After the frame that played at `now`, `quiet` when it was a pause: +1 when the delay is above
   // its aim (the caller plays the next frame at once instead, skipping ahead), -1 when it is
-  // below (the next Get holds), else 0.
+  // below (the next Get holds), else 0. A frame that was missing holds as a pause does when the
+  // delay is more than a frame below its aim: after a stall of the listener the buffer can run
+  // ahead of the frames, each of which then comes after its turn and is dropped, and what plays
+  // is concealment, not the talker's sound (waiting for a pause could wait for ever: the
+  // concealment of sound that never pauses need not fall to one).
   int Adjust(std::int64_t now, bool quiet);
   // Frames the delay stands above its aim at `now` (below it when negative).
   int Excess(std::int64_t now) const;
@@ -75,6 +79,7 @@ class JitterBuffer {
   std::uint32_t next_ = 0;     // the next frame to play
   std::uint32_t highest_ = 0;  // the newest frame held
   bool hold_ = false;
+  bool missed_ = false;  // the last Get found its frame missing
 };
 
 }  // namespace talmeris::voice

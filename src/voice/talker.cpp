@@ -40,13 +40,10 @@ void Talker::Put(std::uint16_t sequence, const std::uint8_t* opus, std::uint32_t
   last_arrival_ = now_frame;
 }
 
-bool Talker::Decode(std::int16_t* out, std::int64_t now_frame, bool* missing) {
+bool Talker::Decode(std::int16_t* out, std::int64_t now_frame) {
   const std::uint8_t* data = nullptr;
   std::uint32_t size = 0;
-  const JitterBuffer::Take take = jitter_.Get(&data, &size);
-  if (missing)
-    *missing = take == JitterBuffer::Take::kRecover || take == JitterBuffer::Take::kConceal;
-  switch (take) {
+  switch (jitter_.Get(&data, &size)) {
     case JitterBuffer::Take::kFrame:
       return opus_decode(decoder_, data, static_cast<opus_int32>(size), out, kFrameSamples, 0) > 0;
     case JitterBuffer::Take::kRecover:
@@ -62,8 +59,7 @@ bool Talker::Decode(std::int16_t* out, std::int64_t now_frame, bool* missing) {
 bool Talker::Next(std::int16_t* out, std::int64_t now_frame) {
   std::fill(out, out + kFrameSamples, std::int16_t{0});
   if (!started_) return false;
-  bool missing = false;
-  bool produced = Decode(out, now_frame, &missing);
+  bool produced = Decode(out, now_frame);
   // The delay moves towards what the network needs only in the talker's pauses: a quiet frame
   // while the delay is above it is followed at once by the next (see JitterBuffer). Inside a
   // word it stays as it is, so what is heard is never cut, stretched or sped up.
@@ -73,13 +69,7 @@ bool Talker::Next(std::int16_t* out, std::int64_t now_frame) {
   loud_run_ = pause ? 0 : loud_run_ + 1;
   const bool overdue = loud_run_ >= kLongestUnpaused && jitter_.Excess(now_frame) > 0;
   if (overdue) loud_run_ = 0;
-  // A frame missing while the buffer waits less than the frames need by more than a frame
-  // (after a stall of the listener it can run ahead of them: each then comes after its turn and
-  // is dropped) is concealment, not the talker's sound: waiting a frame more there loses
-  // nothing. Waiting for a pause instead could wait for ever: the concealment of sound that
-  // never pauses need not fall to one.
-  const bool behind = missing && jitter_.Excess(now_frame) < -1;
-  if (jitter_.Adjust(now_frame, pause || overdue || behind) > 0) {
+  if (jitter_.Adjust(now_frame, pause || overdue) > 0) {
     ++shortened_;
     produced = Decode(out, now_frame);
   }

@@ -39,8 +39,7 @@ class Talker {
   int shortened() const { return shortened_; }    // frames skipped to lower the delay
 
  private:
-  // `*missing`: the frame was not here (rebuilt or concealed).
-  bool Decode(std::int16_t* out, std::int64_t now_frame, bool* missing = nullptr);
+  bool Decode(std::int16_t* out, std::int64_t now_frame);
 
   JitterBuffer jitter_;
   OpusDecoder* decoder_;
